@@ -1,0 +1,324 @@
+// Runs the built program through real pipes, files, terminals and signals.
+#include "harness.hpp"
+
+#include <fcntl.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <random>
+#include <string>
+#include <thread>
+
+namespace {
+
+using harness::Child;
+using harness::Launch;
+using harness::Pipe;
+using harness::PrefixReader;
+using namespace std::chrono_literals;
+
+constexpr auto fast_end = 1.5s; // a one-second run ends by then
+constexpr auto cpu_budget = 0.33s; // where nothing can be written
+
+std::string text_of(std::size_t size)
+{
+    std::string text;
+    for (std::size_t i = 0; i < size; ++i) {
+        text.push_back(static_cast<char>('a' + i % 23 + (i % 7 == 6 ? 100 : 0)));
+    }
+    return text;
+}
+
+// Reads the program's stdout from fd in a second thread, sends SIGALRM after
+// the first bytes and `delay`, and returns once all of it has been read.
+PrefixReader read_until_sigalrm(Child& child, int fd, const std::string& text, harness::Seconds delay)
+{
+    PrefixReader reader(text);
+    EXPECT_TRUE(reader.read_once(fd)) << "no first byte";
+    std::thread rest([&] { reader.read_to_end(fd); });
+    std::this_thread::sleep_for(delay);
+    child.signal(SIGALRM);
+    EXPECT_TRUE(child.wait(2s));
+    rest.join();
+    return reader;
+}
+
+TEST(TimedRun, EndsAtTheAlarmWithAnExactPrefixAndNothingOnStderr)
+{
+    Pipe out;
+    Pipe err;
+    Child child({ .args = { "1", "hello" }, .out = out.write, .err = err.write });
+    out.close_write();
+    err.close_write();
+    PrefixReader reader("hello");
+    reader.read_to_end(out.read);
+    ASSERT_TRUE(child.wait(2s));
+    EXPECT_TRUE(child.exited_with(0));
+    EXPECT_GE(child.elapsed(), 0.95s);
+    EXPECT_LE(child.elapsed(), fast_end);
+    EXPECT_GT(reader.bytes(), 1U << 20);
+    EXPECT_TRUE(reader.exact_prefix());
+    EXPECT_EQ(harness::read_all(err.read), "");
+}
+
+TEST(Arguments, ChooseTheTextAndAnOutsideSigalrmEndsTheRun)
+{
+    struct Case {
+        Launch launch;
+        std::string text;
+    };
+    const Case cases[] = {
+        { {}, "X" },
+        { { .empty_argv = true }, "X" },
+        { { .args = { "--help" } }, "X" },
+        { { .args = { "0", "ab", "ignored", "more" } }, "ab" },
+        { { .args = { "0", "tab\tnewline\n\xc3\xa9\x80\xff" } }, "tab\tnewline\n\xc3\xa9\x80\xff" },
+    };
+    for (const auto& c : cases) {
+        Pipe out;
+        Launch launch = c.launch;
+        launch.out = out.write;
+        Child child(launch);
+        out.close_write();
+        const PrefixReader reader = read_until_sigalrm(child, out.read, c.text, 50ms);
+        EXPECT_TRUE(child.exited_with(0)) << c.text;
+        EXPECT_TRUE(reader.exact_prefix()) << c.text;
+    }
+}
+
+TEST(EmptyText, WritesNothingAndWaitsForTheAlarmWithoutSpinning)
+{
+    Pipe out;
+    Child child({ .args = { "1", "" }, .out = out.write });
+    out.close_write();
+    PrefixReader reader("");
+    reader.read_to_end(out.read);
+    ASSERT_TRUE(child.wait(2s));
+    EXPECT_TRUE(child.exited_with(0));
+    EXPECT_GE(child.elapsed(), 0.95s);
+    EXPECT_EQ(reader.bytes(), 0U);
+    EXPECT_LT(child.cpu(), 0.1s);
+}
+
+// Runs that must not end by themselves: no alarm, or one that cannot arrive.
+struct NoEnd {
+    const char* name;
+    Launch launch;
+    bool sigalrm_ends_it; // sent from outside afterwards
+};
+
+void PrintTo(const NoEnd& param, std::ostream* os)
+{
+    *os << param.name;
+}
+
+class RunsOn : public testing::TestWithParam<NoEnd> { };
+
+TEST_P(RunsOn, WithoutAnAlarmItCanTake)
+{
+    Pipe out; // never read: the program waits in write and costs nothing
+    Launch launch = GetParam().launch;
+    launch.out = out.write;
+    Child child(launch);
+    EXPECT_FALSE(child.wait(1.4s));
+    child.signal(SIGALRM);
+    if (GetParam().sigalrm_ends_it) {
+        ASSERT_TRUE(child.wait(1s));
+        EXPECT_TRUE(child.exited_with(0));
+    } else {
+        EXPECT_FALSE(child.wait(0.2s));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, RunsOn,
+    testing::Values(NoEnd { "Zero", { .args = { "0" } }, true },
+        NoEnd { "Letters", { .args = { "abc" } }, true }, NoEnd { "MinusOne", { .args = { "-1" } }, true },
+        NoEnd { "ZeroCancelsInheritedAlarm", { .args = { "0" }, .inherited_alarm = 1 }, true },
+        NoEnd { "NoArgumentsCancelInheritedAlarm", { .inherited_alarm = 1 }, true },
+        NoEnd { "SigalrmBlocked", { .args = { "1" }, .block_sigalrm = true }, false },
+        NoEnd { "SigalrmBlockedEmptyText", { .args = { "1", "" }, .block_sigalrm = true }, false }),
+    [](const auto& param_info) { return param_info.param.name; });
+
+TEST(Sigpipe, ReaderThatGoesKillsAtTheDefaultAndIsOutlivedWhenIgnored)
+{
+    for (const bool ignored : { false, true }) {
+        Pipe out;
+        Child child({ .args = { "1" }, .out = out.write, .ignore_sigpipe = ignored });
+        out.close_write();
+        PrefixReader reader("X");
+        ASSERT_TRUE(reader.read_once(out.read));
+        out.close_read();
+        ASSERT_TRUE(child.wait(2s));
+        if (ignored) {
+            EXPECT_TRUE(child.exited_with(0));
+            EXPECT_GE(child.elapsed(), 0.95s);
+            EXPECT_LT(child.cpu(), cpu_budget);
+        } else {
+            EXPECT_TRUE(child.killed_by(SIGPIPE));
+            EXPECT_LT(child.elapsed(), 0.5s);
+        }
+    }
+}
+
+// Outputs that take nothing: the run still ends at the alarm, quietly.
+struct DeadOutput {
+    const char* name;
+    bool pipe_without_reader; // else the path below, or a closed stdout
+    const char* path;
+};
+
+void PrintTo(const DeadOutput& param, std::ostream* os)
+{
+    *os << param.name;
+}
+
+class NothingCanBeWritten : public testing::TestWithParam<DeadOutput> { };
+
+TEST_P(NothingCanBeWritten, RunEndsAtTheAlarmWithoutSpinning)
+{
+    Pipe pipe;
+    int out = -1;
+    if (GetParam().pipe_without_reader) {
+        pipe.close_read();
+        out = pipe.write;
+    } else if (GetParam().path != nullptr) {
+        out = open(GetParam().path, O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(out, 0);
+    }
+    Child child({ .args = { "1", "floodout" }, .out = out, .ignore_sigpipe = true });
+    ASSERT_TRUE(child.wait(2s));
+    EXPECT_TRUE(child.exited_with(0));
+    EXPECT_GE(child.elapsed(), 0.95s);
+    EXPECT_LE(child.elapsed(), fast_end);
+    EXPECT_LT(child.cpu(), cpu_budget);
+    if (GetParam().path != nullptr) {
+        close(out);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, NothingCanBeWritten,
+    testing::Values(DeadOutput { "DevFull", false, "/dev/full" },
+        DeadOutput { "ClosedStdout", false, nullptr },
+        DeadOutput { "PipeWithoutReaderSigpipeIgnored", true, nullptr }),
+    [](const auto& param_info) { return param_info.param.name; });
+
+TEST(SlowReader, StalledOrStoppedReaderDoesNotDelayTheEndAndLaterReadsAreExact)
+{
+    for (const bool stop_a_reader_process : { false, true }) {
+        const std::string text = text_of(4097);
+        Pipe out;
+        pid_t reader_process = -1;
+        if (stop_a_reader_process) {
+            reader_process = fork();
+            if (reader_process == 0) {
+                char sink[4096];
+                while (read(out.read, sink, sizeof sink) > 0) { }
+                _exit(0);
+            }
+        }
+        Child child({ .args = { "1", text }, .out = out.write });
+        out.close_write();
+        if (stop_a_reader_process) {
+            std::this_thread::sleep_for(100ms);
+            kill(reader_process, SIGSTOP);
+        }
+        ASSERT_TRUE(child.wait(2s));
+        EXPECT_TRUE(child.exited_with(0));
+        EXPECT_LE(child.elapsed(), fast_end);
+        if (stop_a_reader_process) {
+            kill(reader_process, SIGKILL);
+            waitpid(reader_process, nullptr, 0);
+        } else {
+            PrefixReader reader(text);
+            reader.read_to_end(out.read);
+            EXPECT_GT(reader.bytes(), 0U);
+            EXPECT_TRUE(reader.exact_prefix());
+        }
+    }
+}
+
+TEST(SlowReader, NonBlockingStdoutLosesNoByteAndDoesNotSpin)
+{
+    const std::string text = "0123456789";
+    Pipe out;
+    ASSERT_EQ(fcntl(out.write, F_SETFL, O_NONBLOCK), 0);
+    Child child({ .args = { "1", text }, .out = out.write });
+    out.close_write();
+    PrefixReader reader(text, 65536);
+    reader.read_to_end(out.read, 2ms);
+    ASSERT_TRUE(child.wait(2s));
+    EXPECT_TRUE(child.exited_with(0));
+    EXPECT_TRUE(reader.exact_prefix());
+    EXPECT_GT(reader.bytes(), 65536U);
+    EXPECT_LT(child.cpu(), cpu_budget);
+}
+
+// Where stdout goes in the randomly timed runs.
+enum class Sink { pipe, file, terminal };
+
+// Starts the program on the sink, sends SIGALRM at a random moment after the
+// first byte, and checks that all the sink received is an exact prefix.
+void check_random_alarm(Sink sink, const std::string& text, harness::Seconds delay)
+{
+    const std::string what = std::to_string(static_cast<int>(sink)) + "/" + std::to_string(text.size());
+    if (sink == Sink::file) {
+        const int file = memfd_create("floodout-test", MFD_CLOEXEC);
+        ASSERT_GE(file, 0);
+        Child child({ .args = { "0", text }, .out = file });
+        struct stat st { };
+        while (fstat(file, &st) == 0 && st.st_size == 0 && !child.wait(0s)) { }
+        std::this_thread::sleep_for(delay);
+        child.signal(SIGALRM);
+        ASSERT_TRUE(child.wait(2s)) << what;
+        EXPECT_TRUE(child.exited_with(0)) << what;
+        lseek(file, 0, SEEK_SET);
+        PrefixReader reader(text);
+        reader.read_to_end(file);
+        EXPECT_TRUE(reader.exact_prefix()) << what;
+        close(file);
+        return;
+    }
+    int read_fd = -1;
+    int write_fd = -1;
+    Pipe pipe;
+    if (sink == Sink::pipe) {
+        read_fd = pipe.read;
+        write_fd = pipe.write;
+    } else {
+        ASSERT_EQ(openpty(&read_fd, &write_fd, nullptr, nullptr, nullptr), 0);
+        termios raw {};
+        tcgetattr(write_fd, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(write_fd, TCSANOW, &raw);
+        fcntl(read_fd, F_SETFD, FD_CLOEXEC);
+        fcntl(write_fd, F_SETFD, FD_CLOEXEC);
+    }
+    Child child({ .args = { "0", text }, .out = write_fd });
+    close(write_fd);
+    pipe.write = -1;
+    const PrefixReader reader = read_until_sigalrm(child, read_fd, text, delay);
+    EXPECT_TRUE(child.exited_with(0)) << what;
+    EXPECT_TRUE(reader.exact_prefix()) << what;
+    if (sink == Sink::terminal) {
+        close(read_fd);
+    }
+}
+
+TEST(RandomAlarm, EveryOutputIsAnExactPrefixOnPipesFilesAndTerminals)
+{
+    std::mt19937 random(std::random_device {}());
+    std::uniform_int_distribution<int> micros(0, 20000);
+    for (const Sink sink : { Sink::pipe, Sink::file, Sink::terminal }) {
+        for (const std::size_t size : { 1UL, 2UL, 12UL, 4095UL, 4096UL, 4097UL, 65537UL, 131071UL }) {
+            check_random_alarm(sink, text_of(size), std::chrono::microseconds(micros(random)));
+        }
+    }
+}
+
+} // namespace

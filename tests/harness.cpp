@@ -1,0 +1,196 @@
+#include "harness.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+namespace harness {
+
+Child::Child(const Launch& launch)
+{
+    // Everything the child needs is built before fork: after it, only
+    // async-signal-safe calls.
+    std::vector<std::string> strings { FLOODOUT_BINARY };
+    strings.insert(strings.end(), launch.args.begin(), launch.args.end());
+    std::vector<char*> argv;
+    if (!launch.empty_argv) {
+        for (auto& s : strings) {
+            argv.push_back(s.data());
+        }
+    }
+    argv.push_back(nullptr);
+    const int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    start_ = std::chrono::steady_clock::now();
+    pid_ = fork();
+    if (pid_ < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid_ == 0) {
+        ::signal(SIGPIPE, launch.ignore_sigpipe ? SIG_IGN : SIG_DFL);
+        ::signal(SIGALRM, SIG_DFL);
+        sigset_t mask;
+        sigemptyset(&mask);
+        if (launch.block_sigalrm) {
+            sigaddset(&mask, SIGALRM);
+        }
+        sigprocmask(SIG_SETMASK, &mask, nullptr);
+        dup2(launch.err >= 0 ? launch.err : devnull, STDERR_FILENO);
+        if (launch.out >= 0) {
+            dup2(launch.out, STDOUT_FILENO);
+        } else {
+            close(STDOUT_FILENO);
+        }
+        alarm(launch.inherited_alarm);
+        execv(strings[0].c_str(), argv.data());
+        _exit(127);
+    }
+    close(devnull);
+}
+
+Child::~Child()
+{
+    if (!ended_) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+void Child::signal(int sig) const
+{
+    kill(pid_, sig);
+}
+
+bool Child::wait(Seconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!ended_) {
+        rusage usage {};
+        const pid_t r = wait4(pid_, &status_, WNOHANG, &usage);
+        if (r == pid_) {
+            ended_ = true;
+            elapsed_ = std::chrono::steady_clock::now() - start_;
+            const auto tv = [](timeval t) {
+                return Seconds { static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6 };
+            };
+            cpu_ = tv(usage.ru_utime) + tv(usage.ru_stime);
+        } else if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    return true;
+}
+
+bool Child::exited_with(int code) const
+{
+    return ended_ && WIFEXITED(status_) && WEXITSTATUS(status_) == code;
+}
+
+bool Child::killed_by(int sig) const
+{
+    return ended_ && WIFSIGNALED(status_) && WTERMSIG(status_) == sig;
+}
+
+Pipe::Pipe()
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe2 failed");
+    }
+    read = fds[0];
+    write = fds[1];
+}
+
+Pipe::~Pipe()
+{
+    close_read();
+    close_write();
+}
+
+void Pipe::close_read()
+{
+    if (read >= 0) {
+        close(read);
+        read = -1;
+    }
+}
+
+void Pipe::close_write()
+{
+    if (write >= 0) {
+        close(write);
+        write = -1;
+    }
+}
+
+PrefixReader::PrefixReader(std::string text, std::size_t read_size)
+    : text_(std::move(text))
+    , buffer_(read_size, '\0')
+{
+    while (!text_.empty() && expected_.size() < read_size + text_.size()) {
+        expected_ += text_;
+    }
+}
+
+bool PrefixReader::read_once(int fd)
+{
+    ssize_t n = 0;
+    do {
+        n = ::read(fd, buffer_.data(), buffer_.size());
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+        return false;
+    }
+    const auto size = static_cast<std::size_t>(n);
+    if (text_.empty() || std::memcmp(buffer_.data(), expected_.data() + bytes_ % text_.size(), size) != 0) {
+        exact_ = false;
+    }
+    bytes_ += size;
+    return true;
+}
+
+void PrefixReader::read_to_end(int fd, Seconds pause_between_reads)
+{
+    while (read_once(fd)) {
+        if (pause_between_reads > Seconds { 0 }) {
+            std::this_thread::sleep_for(pause_between_reads);
+        }
+    }
+}
+
+bool is_exact_prefix(const std::string& output, const std::string& text)
+{
+    for (std::size_t i = 0; i < output.size(); ++i) {
+        if (output[i] != text[i % text.size()]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string read_all(int fd)
+{
+    std::string out;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return out;
+        }
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+} // namespace harness

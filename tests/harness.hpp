@@ -1,0 +1,84 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace harness {
+
+using Seconds = std::chrono::duration<double>;
+
+// How the program is started: its arguments, its stdout and what it inherits.
+struct Launch {
+    std::vector<std::string> args; // after the program's name
+    bool empty_argv = false; // argc 0: not even a name
+    int out = -1; // becomes stdout; -1 leaves stdout closed
+    int err = -1; // becomes stderr; -1 means /dev/null
+    bool ignore_sigpipe = false;
+    bool block_sigalrm = false;
+    unsigned inherited_alarm = 0;
+};
+
+class Child {
+public:
+    explicit Child(const Launch& launch);
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child(); // kills and reaps a child still running
+
+    [[nodiscard]] pid_t pid() const { return pid_; }
+    void signal(int sig) const;
+    // Waits at most `limit` for the end; false if it still runs.
+    bool wait(Seconds limit);
+    [[nodiscard]] bool exited_with(int code) const;
+    [[nodiscard]] bool killed_by(int sig) const;
+    [[nodiscard]] Seconds elapsed() const { return elapsed_; } // start to end
+    [[nodiscard]] Seconds cpu() const { return cpu_; } // user + system
+
+private:
+    pid_t pid_ = -1;
+    bool ended_ = false;
+    int status_ = 0;
+    std::chrono::steady_clock::time_point start_;
+    Seconds elapsed_ {};
+    Seconds cpu_ {};
+};
+
+struct Pipe {
+    Pipe(); // both ends close on exec
+    Pipe(const Pipe&) = delete;
+    Pipe& operator=(const Pipe&) = delete;
+    ~Pipe();
+    void close_read();
+    void close_write();
+    int read = -1;
+    int write = -1;
+};
+
+// Reads output while checking every byte against the endless repetition.
+class PrefixReader {
+public:
+    explicit PrefixReader(std::string text, std::size_t read_size = std::size_t { 1 } << 20);
+    // One read; false at the end (EOF, or EIO from a pty whose other side went).
+    bool read_once(int fd);
+    void read_to_end(int fd, Seconds pause_between_reads = Seconds { 0 });
+    [[nodiscard]] std::size_t bytes() const { return bytes_; }
+    [[nodiscard]] bool exact_prefix() const { return exact_; }
+
+private:
+    std::string text_;
+    std::string expected_; // the repetition, read_size bytes past every start
+    std::string buffer_;
+    std::size_t bytes_ = 0;
+    bool exact_ = true;
+};
+
+// Checks a whole output already held in memory.
+bool is_exact_prefix(const std::string& output, const std::string& text);
+
+std::string read_all(int fd);
+
+} // namespace harness
