@@ -52,26 +52,26 @@ Block Block::make(std::string_view text, std::size_t target_window) noexcept
         return block;
     }
     const std::size_t repetitions = target_window > n ? target_window / n : 1;
-    const std::size_t window = repetitions * n;
+    const std::size_t run = repetitions * n;
     // A window may start as far in as the text's last byte.
-    const std::size_t used = window + n - 1;
+    const std::size_t used = run + n - 1;
     const std::size_t mapped = round_up(used, page_size);
     void* p = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) {
         return block;
     }
-    auto* data = static_cast<char*>(p);
+    auto* bytes = static_cast<char*>(p);
     // Doubling keeps every copy starting on a whole repetition.
-    std::memcpy(data, text.data(), n);
+    std::memcpy(bytes, text.data(), n);
     for (std::size_t filled = n; filled < used;) {
         const std::size_t more = filled < used - filled ? filled : used - filled;
-        std::memcpy(data + filled, data, more);
+        std::memcpy(bytes + filled, bytes, more);
         filled += more;
     }
-    block.data_ = data;
+    block.data_ = bytes;
     block.mapped_ = mapped;
     block.text_size_ = n;
-    block.window_ = window;
+    block.window_ = run;
     return block;
 }
 
