@@ -18,10 +18,11 @@ public:
     Block& operator=(Block&& other) noexcept;
     ~Block();
 
-    // A block whose window is the largest multiple of the text's length that
-    // fits in target_window (at least one whole text). Empty on an empty
-    // text or when memory cannot be had.
-    static Block make(std::string_view text, std::size_t target_window) noexcept;
+    // A block of about `capacity` bytes whose window is the largest multiple
+    // of the text's length that can start anywhere in the first text (at
+    // least one whole text). Empty on an empty text or when memory cannot be
+    // had.
+    static Block make(std::string_view text, std::size_t capacity) noexcept;
 
     [[nodiscard]] bool empty() const noexcept { return data_ == nullptr; }
     [[nodiscard]] const char* data() const noexcept { return data_; }

@@ -81,23 +81,26 @@ TEST(BlockOfRepetitions, EveryWindowIsARunOfTheRepetition)
 {
     struct Case {
         std::string text;
-        std::size_t target;
+        std::size_t capacity;
     };
     const Case cases[] = {
-        { "X", 1 << 16 }, { "ab", 1000 }, { "hello world\n", 1 << 16 },
-        { std::string(4097, 'q') + "z", 1 << 16 },
-        { std::string(10, 'a'), 3 }, // target below one text: one whole text
+        { "X", std::size_t { 2 } << 20 }, { "ab", 1000 }, { "hello world\n", 1 << 16 },
+        { std::string(4096, 'q') + "z", std::size_t { 2 } << 20 },
+        { std::string(131070, 'r') + "s", std::size_t { 2 } << 20 },
+        { std::string(10, 'a'), 3 }, // below one text: still one whole text
     };
     for (const auto& c : cases) {
-        const Block block = Block::make(c.text, c.target);
+        const Block block = Block::make(c.text, c.capacity);
+        const std::size_t n = c.text.size();
         ASSERT_FALSE(block.empty());
-        EXPECT_EQ(block.text_size(), c.text.size());
-        EXPECT_EQ(block.window() % c.text.size(), 0U);
-        EXPECT_LE(block.window(), std::max(c.target, c.text.size()));
-        EXPECT_GT(block.window() + c.text.size(), std::min(c.target, c.text.size() * 2));
-        for (const std::size_t start : { std::size_t { 0 }, c.text.size() / 2, c.text.size() - 1 }) {
+        EXPECT_EQ(block.text_size(), n);
+        EXPECT_EQ(block.window() % n, 0U);
+        // The largest window whose every start fits: one more text would not.
+        EXPECT_LE(block.window() + n - 1, std::max(c.capacity, 2 * n - 1)) << n;
+        EXPECT_GT(block.window() + 2 * n - 1, c.capacity) << n;
+        for (const std::size_t start : { std::size_t { 0 }, n / 2, n - 1 }) {
             EXPECT_TRUE(is_prefix_from(c.text, start, block.data() + start, block.window()))
-                << c.text.size() << " bytes from " << start;
+                << n << " bytes from " << start;
         }
     }
 }

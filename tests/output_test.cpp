@@ -1,0 +1,115 @@
+// stdout as the writer's output, on real file descriptors.
+#include "output.hpp"
+
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using floodout::classify_output;
+using floodout::FdOutput;
+using floodout::OutputKind;
+
+struct Fds {
+    Fds() = default;
+    Fds(const Fds&) = delete;
+    Fds& operator=(const Fds&) = delete;
+    ~Fds()
+    {
+        for (const int fd : list) {
+            close(fd);
+        }
+    }
+    int add(int fd)
+    {
+        list.push_back(fd);
+        return fd;
+    }
+    std::vector<int> list;
+};
+
+std::pair<int, int> make_pipe(Fds& fds, int flags = 0)
+{
+    int p[2] = { -1, -1 };
+    EXPECT_EQ(pipe2(p, O_CLOEXEC | flags), 0);
+    return { fds.add(p[0]), fds.add(p[1]) };
+}
+
+TEST(Output, OnlyAPipeIsSplicedInto)
+{
+    Fds fds;
+    int primary = -1;
+    int secondary = -1;
+    ASSERT_EQ(openpty(&primary, &secondary, nullptr, nullptr, nullptr), 0);
+    fds.add(primary);
+    fds.add(secondary);
+    EXPECT_EQ(classify_output(make_pipe(fds).second), OutputKind::pipe);
+    EXPECT_EQ(classify_output(fds.add(memfd_create("file", MFD_CLOEXEC))), OutputKind::other);
+    EXPECT_EQ(classify_output(fds.add(open("/dev/null", O_WRONLY | O_CLOEXEC))), OutputKind::other);
+    EXPECT_EQ(classify_output(secondary), OutputKind::other);
+    EXPECT_EQ(classify_output(-1), OutputKind::other);
+}
+
+TEST(Output, PipeIsEnlargedWithinTheLimitAndNeverShrunk)
+{
+    Fds fds;
+    const int fd = make_pipe(fds).second;
+    floodout::enlarge_pipe(fd, std::size_t { 1 } << 40); // refused at first, then a size that is allowed
+    const int enlarged = fcntl(fd, F_GETPIPE_SZ);
+    EXPECT_GT(enlarged, 65536);
+    floodout::enlarge_pipe(fd, 65536 * 2);
+    EXPECT_EQ(fcntl(fd, F_GETPIPE_SZ), enlarged);
+    // Not a pipe: nothing happens and nothing breaks.
+    floodout::enlarge_pipe(fds.add(memfd_create("file", MFD_CLOEXEC)), std::size_t { 1 } << 20);
+}
+
+TEST(Output, FallsBackToWriteWhereSpliceIsRefused)
+{
+    Fds fds;
+    const int file = fds.add(memfd_create("file", MFD_CLOEXEC));
+    FdOutput out(file, OutputKind::pipe); // told wrongly: vmsplice fails with EBADF
+    const std::string text(10000, 'k');
+    EXPECT_EQ(out.put(text.data(), text.size()), 10000);
+    EXPECT_EQ(out.put(text.data(), 5), 5);
+    EXPECT_EQ(lseek(file, 0, SEEK_END), 10005);
+}
+
+TEST(Output, FullNonBlockingPipeSaysEagainInsteadOfBlocking)
+{
+    Fds fds;
+    const auto [reader, writer] = make_pipe(fds, O_NONBLOCK);
+    const std::string text(std::size_t { 1 } << 20, 'p');
+    FdOutput out(writer, OutputKind::pipe);
+    ssize_t n = 0;
+    std::size_t taken = 0;
+    while ((n = out.put(text.data(), text.size())) > 0) {
+        taken += static_cast<std::size_t>(n);
+    }
+    EXPECT_EQ(n, -EAGAIN);
+    EXPECT_GT(taken, 0U); // room for whole slots: a little less than the size
+    EXPECT_LE(taken, static_cast<std::size_t>(fcntl(writer, F_GETPIPE_SZ)));
+    std::string got(taken, '\0');
+    EXPECT_EQ(read(reader, got.data(), got.size()), static_cast<ssize_t>(taken));
+    EXPECT_EQ(got, text.substr(0, taken));
+}
+
+TEST(Output, PipeWithoutReaderFailsWithEpipe)
+{
+    Fds fds;
+    const auto [reader, writer] = make_pipe(fds);
+    close(reader);
+    fds.list.erase(fds.list.begin());
+    signal(SIGPIPE, SIG_IGN);
+    FdOutput out(writer, OutputKind::pipe);
+    EXPECT_EQ(out.put("abc", 3), -EPIPE);
+    signal(SIGPIPE, SIG_DFL);
+}
+
+} // namespace
