@@ -1,0 +1,82 @@
+// The input picks a text and a script of what the output does on each put;
+// the real writer is driven against it, and what the output received must be
+// an exact prefix of the endless repetition.
+#include "block.hpp"
+#include "writer.hpp"
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace {
+
+// Script bytes below this are failures; the rest are byte counts.
+constexpr std::uint8_t failures = 8;
+constexpr int errors[failures] = { EINTR, EAGAIN, EWOULDBLOCK, EPIPE, ENOSPC, EBADF, EIO, 0 };
+
+class ScriptedOutput {
+public:
+    ScriptedOutput(const std::uint8_t* script, std::size_t size)
+        : script_(script)
+        , size_(size)
+    {
+    }
+
+    [[nodiscard]] bool done() const { return at_ >= size_; }
+
+    ssize_t put(const char* data, std::size_t size)
+    {
+        const std::uint8_t b = script_[at_++];
+        if (b < failures) {
+            return -errors[b];
+        }
+        // 255 takes the whole window; others a count that can cut anywhere.
+        std::size_t n = b == 255 ? size : static_cast<std::size_t>(b - failures) * 37 + 1;
+        n = n < size ? n : size;
+        received.append(data, n);
+        return static_cast<ssize_t>(n);
+    }
+    void wait_writable() { }
+    void back_off() { }
+
+    std::string received;
+
+private:
+    const std::uint8_t* script_;
+    std::size_t size_;
+    std::size_t at_ = 0;
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size < 2) {
+        return 0;
+    }
+    const std::size_t text_size = 1 + data[0] % 64;
+    if (size < 1 + text_size) {
+        return 0;
+    }
+    const std::string text(reinterpret_cast<const char*>(data + 1), text_size);
+    // A small block so that windows wrap often; the size varies with the input.
+    const floodout::Block block = floodout::Block::make(text, 64 + data[0] * 16U);
+    if (block.empty()) {
+        __builtin_trap();
+    }
+    ScriptedOutput out(data + 1 + text_size, size - 1 - text_size);
+    floodout::Writer writer(block, out);
+    while (!out.done()) {
+        writer.step();
+    }
+    for (std::size_t i = 0; i < out.received.size(); ++i) {
+        if (out.received[i] != text[i % text_size]) {
+            __builtin_trap();
+        }
+    }
+    if (writer.offset() != out.received.size() % text_size) {
+        __builtin_trap();
+    }
+    return 0;
+}
