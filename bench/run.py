@@ -7,8 +7,8 @@ commands in alternation (at least 3 pairs) through the same readers:
   pipe-splice  a pipe drained by splice(2) into /dev/null
   devnull      /dev/null, bytes from the kernel's count in /proc/PID/io
   tmpfs        a file on /dev/shm, overwritten in place, bytes from /proc/PID/io
-and prints medians in GB/s, ratios, how long after its alarm each floodout
-run ended, and the time to the first byte. Usage:
+and prints medians in GB/s, ratios, the time to the first byte and how long
+after its alarm a floodout run ends. Usage:
   bench/run.py [--seconds S] [--pairs N] [--texts 1,12,4097,131071] [--sinks ...]
 """
 import argparse
@@ -57,18 +57,16 @@ def wchar(proc):
 def sample(proc, seconds):
     """Bytes per second written between 20% and 70% of the run, from the
     kernel's count."""
-    t0 = time.monotonic()
     time.sleep(seconds * 0.2)
     b1, t1 = wchar(proc), time.monotonic()
     time.sleep(seconds * 0.5)
     b2, t2 = wchar(proc), time.monotonic()
-    return (b2 - b1) / (t2 - t1), t0
+    return (b2 - b1) / (t2 - t1)
 
 
 def run_once(name, sink, seconds, text):
-    """(GB/s, seconds from the alarm to the end, or None)."""
+    """GB/s."""
     argv, timed = command(name, seconds, text)
-    start = time.monotonic()
     if sink.startswith("pipe"):
         writer = subprocess.Popen(argv, stdout=subprocess.PIPE)
         reader = subprocess.Popen([os.path.join(BUILD, "bench", "bench_reader"),
@@ -79,7 +77,6 @@ def run_once(name, sink, seconds, text):
             time.sleep(seconds)
             writer.send_signal(signal.SIGTERM)
         writer.wait()
-        end = time.monotonic()
         nbytes, took = reader.communicate()[0].split()
         rate = int(nbytes) / float(took)
     else:
@@ -88,12 +85,11 @@ def run_once(name, sink, seconds, text):
         path = "/dev/null" if sink == "devnull" else TMPFS_FILE
         with open(path, "r+b" if sink == "tmpfs" else "wb") as out:
             writer = subprocess.Popen(argv, stdout=out)
-            rate, start = sample(writer, seconds)
+            rate = sample(writer, seconds)
             if not timed:
                 writer.send_signal(signal.SIGTERM)
             writer.wait()
-            end = time.monotonic()
-    return rate / 1e9, (end - start - seconds) if timed else None
+    return rate / 1e9
 
 
 def first_byte_us(argv):
@@ -125,31 +121,27 @@ def main():
             for _ in range(TMPFS_BYTES // len(chunk)):
                 f.write(chunk)
     try:
-        rates, lags = measure(args, sizes, sinks, names)
+        rates = measure(args, sizes, sinks, names)
     finally:
         if os.path.exists(TMPFS_FILE):
             os.unlink(TMPFS_FILE)
-    report(args, sizes, sinks, names, rates, lags)
+    report(args, sizes, sinks, names, rates)
 
 
 def measure(args, sizes, sinks, names):
     rates = {}
-    lags = []
     for pair in range(args.pairs):
         for sink in sinks:
             for size in sizes:
                 # Alternate the order so that neither side always runs first.
                 order = names if pair % 2 == 0 else list(reversed(names))
                 for name in order:
-                    rate, lag = run_once(name, sink, args.seconds, text_of(size))
-                    rates.setdefault((sink, size, name), []).append(rate)
-                    if lag is not None and name == "floodout":
-                        lags.append(lag)
+                    rates.setdefault((sink, size, name), []).append(run_once(name, sink, args.seconds, text_of(size)))
                 print(f"pair {pair + 1}/{args.pairs} {sink} {size} B done", file=sys.stderr)
-    return rates, lags
+    return rates
 
 
-def report(args, sizes, sinks, names, rates, lags):
+def report(args, sizes, sinks, names, rates):
     print(f"machine: {os.cpu_count()} cores, {os.uname().release}; {args.pairs} pairs of "
           f"{args.seconds} s runs; medians\n")
     print("| output | text | floodout GB/s | yes GB/s | stdio GB/s | vs yes | vs stdio |")
@@ -165,9 +157,20 @@ def report(args, sizes, sinks, names, rates, lags):
         firsts["yes"].append(first_byte_us(["/usr/bin/yes"]))
     f, y = (statistics.median(firsts[n]) for n in ("floodout", "yes"))
     print(f"\nfirst byte: floodout {f:.0f} us, yes {y:.0f} us ({f / y:.2f}x), median of 15 each")
-    print(f"end after the alarm (floodout, {len(lags)} runs): median {statistics.median(lags) * 1e3:.1f} ms, "
-          f"max {max(lags) * 1e3:.1f} ms (includes start-up and the runner's wait)")
+    lags = {"pipe": [], "/dev/null": [], "tmpfs": []}
+    for _ in range(7):
+        for sink in lags:
+            lags[sink].append(end_lag_ms("/dev/shm/floodout-lag" if sink == "tmpfs" else sink))
+    if os.path.exists("/dev/shm/floodout-lag"):
+        os.unlink("/dev/shm/floodout-lag")
+    print("end after the alarm, start-up included (floodout 1, 7 runs each): " + "; ".join(
+        f"{sink} median {statistics.median(v):.1f} ms, max {max(v):.1f} ms" for sink, v in lags.items()))
 
+
+def end_lag_ms(sink):
+    out = subprocess.run([os.path.join(BUILD, "bench", "bench_end_lag"), os.path.join(BUILD, "floodout"), sink, "1"],
+                         capture_output=True, text=True, check=True)
+    return float(out.stdout.split()[0])
 
 if __name__ == "__main__":
     main()

@@ -49,18 +49,6 @@ Block::Block(Block&& other) noexcept
 {
 }
 
-Block& Block::operator=(Block&& other) noexcept
-{
-    if (this != &other) {
-        Block old(std::move(*this));
-        data_ = std::exchange(other.data_, nullptr);
-        mapped_ = std::exchange(other.mapped_, 0);
-        text_size_ = std::exchange(other.text_size_, 0);
-        window_ = std::exchange(other.window_, 0);
-    }
-    return *this;
-}
-
 Block::~Block()
 {
     if (data_ != nullptr) {

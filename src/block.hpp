@@ -15,7 +15,7 @@ public:
     Block(const Block&) = delete;
     Block& operator=(const Block&) = delete;
     Block(Block&& other) noexcept;
-    Block& operator=(Block&& other) noexcept;
+    Block& operator=(Block&& other) = delete;
     ~Block();
 
     // A block of about `capacity` bytes whose window is the largest multiple
