@@ -167,30 +167,4 @@ void PrefixReader::read_to_end(int fd, Seconds pause_between_reads)
     }
 }
 
-bool is_exact_prefix(const std::string& output, const std::string& text)
-{
-    for (std::size_t i = 0; i < output.size(); ++i) {
-        if (output[i] != text[i % text.size()]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::string read_all(int fd)
-{
-    std::string out;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return out;
-        }
-        out.append(buffer, static_cast<std::size_t>(n));
-    }
-}
-
 } // namespace harness

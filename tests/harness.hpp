@@ -76,9 +76,4 @@ private:
     bool exact_ = true;
 };
 
-// Checks a whole output already held in memory.
-bool is_exact_prefix(const std::string& output, const std::string& text);
-
-std::string read_all(int fd);
-
 } // namespace harness
