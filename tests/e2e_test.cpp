@@ -24,7 +24,6 @@ using harness::Pipe;
 using harness::PrefixReader;
 using namespace std::chrono_literals;
 
-constexpr auto fast_end = 1.5s; // a one-second run ends by then
 constexpr auto cpu_budget = 0.33s; // where nothing can be written
 
 std::string text_of(std::size_t size)
@@ -34,6 +33,15 @@ std::string text_of(std::size_t size)
         text.push_back(static_cast<char>('a' + i % 23 + (i % 7 == 6 ? 100 : 0)));
     }
     return text;
+}
+
+// A run of "1" second ended by its alarm, with status 0, on time.
+void expect_ended_by_the_alarm(Child& child)
+{
+    ASSERT_TRUE(child.wait(2s));
+    EXPECT_TRUE(child.exited_with(0));
+    EXPECT_GE(child.elapsed(), 0.95s);
+    EXPECT_LE(child.elapsed(), 1.5s);
 }
 
 // Reads the program's stdout from fd in a second thread, sends SIGALRM after
@@ -59,10 +67,7 @@ TEST(TimedRun, EndsAtTheAlarmWithAnExactPrefixAndNothingOnStderr)
     err.close_write();
     PrefixReader reader("hello");
     reader.read_to_end(out.read);
-    ASSERT_TRUE(child.wait(2s));
-    EXPECT_TRUE(child.exited_with(0));
-    EXPECT_GE(child.elapsed(), 0.95s);
-    EXPECT_LE(child.elapsed(), fast_end);
+    expect_ended_by_the_alarm(child);
     EXPECT_GT(reader.bytes(), 1U << 20);
     EXPECT_TRUE(reader.exact_prefix());
     PrefixReader stderr_reader(""); // any byte at all is a mismatch
@@ -102,9 +107,7 @@ TEST(EmptyText, WritesNothingAndWaitsForTheAlarmWithoutSpinning)
     out.close_write();
     PrefixReader reader("");
     reader.read_to_end(out.read);
-    ASSERT_TRUE(child.wait(2s));
-    EXPECT_TRUE(child.exited_with(0));
-    EXPECT_GE(child.elapsed(), 0.95s);
+    expect_ended_by_the_alarm(child);
     EXPECT_EQ(reader.bytes(), 0U);
     EXPECT_LT(child.cpu(), 0.1s);
 }
@@ -157,12 +160,11 @@ TEST(Sigpipe, ReaderThatGoesKillsAtTheDefaultAndIsOutlivedWhenIgnored)
         PrefixReader reader("X");
         ASSERT_TRUE(reader.read_once(out.read));
         out.close_read();
-        ASSERT_TRUE(child.wait(2s));
         if (ignored) {
-            EXPECT_TRUE(child.exited_with(0));
-            EXPECT_GE(child.elapsed(), 0.95s);
+            expect_ended_by_the_alarm(child);
             EXPECT_LT(child.cpu(), cpu_budget);
         } else {
+            ASSERT_TRUE(child.wait(2s));
             EXPECT_TRUE(child.killed_by(SIGPIPE));
             EXPECT_LT(child.elapsed(), 0.5s);
         }
@@ -195,10 +197,7 @@ TEST_P(NothingCanBeWritten, RunEndsAtTheAlarmWithoutSpinning)
         ASSERT_GE(out, 0);
     }
     Child child({ .args = { "1", "floodout" }, .out = out, .ignore_sigpipe = true });
-    ASSERT_TRUE(child.wait(2s));
-    EXPECT_TRUE(child.exited_with(0));
-    EXPECT_GE(child.elapsed(), 0.95s);
-    EXPECT_LE(child.elapsed(), fast_end);
+    expect_ended_by_the_alarm(child);
     EXPECT_LT(child.cpu(), cpu_budget);
     if (GetParam().path != nullptr) {
         close(out);
@@ -231,9 +230,7 @@ TEST(SlowReader, StalledOrStoppedReaderDoesNotDelayTheEndAndLaterReadsAreExact)
             std::this_thread::sleep_for(100ms);
             kill(reader_process, SIGSTOP);
         }
-        ASSERT_TRUE(child.wait(2s));
-        EXPECT_TRUE(child.exited_with(0));
-        EXPECT_LE(child.elapsed(), fast_end);
+        expect_ended_by_the_alarm(child);
         if (stop_a_reader_process) {
             kill(reader_process, SIGKILL);
             waitpid(reader_process, nullptr, 0);
@@ -255,8 +252,7 @@ TEST(SlowReader, NonBlockingStdoutLosesNoByteAndDoesNotSpin)
     out.close_write();
     PrefixReader reader(text, 65536);
     reader.read_to_end(out.read, 2ms);
-    ASSERT_TRUE(child.wait(2s));
-    EXPECT_TRUE(child.exited_with(0));
+    expect_ended_by_the_alarm(child);
     EXPECT_TRUE(reader.exact_prefix());
     EXPECT_GT(reader.bytes(), 65536U);
     EXPECT_LT(child.cpu(), cpu_budget);
