@@ -26,10 +26,7 @@ void enlarge_pipe(int fd, std::size_t bytes) noexcept
     constexpr std::size_t largest = std::size_t { 1 } << 30; // fits the int that fcntl takes
     for (std::size_t size = std::min(bytes, largest); now >= 0 && size > static_cast<std::size_t>(now);
          size /= 2) {
-        if (fcntl(fd, F_SETPIPE_SZ, static_cast<int>(size)) >= 0) {
-            return;
-        }
-        if (errno != EPERM) {
+        if (fcntl(fd, F_SETPIPE_SZ, static_cast<int>(size)) >= 0 || errno != EPERM) {
             return;
         }
     }
