@@ -31,9 +31,8 @@ char* map_huge_aligned(std::size_t size) noexcept
     if (aligned > start) {
         munmap(p, aligned - start);
     }
-    if (start + huge_page_size > aligned) {
-        munmap(reinterpret_cast<void*>(aligned + size), start + huge_page_size - aligned); // NOLINT
-    }
+    // The slack left after the block; never empty, since aligned < start + huge_page_size.
+    munmap(reinterpret_cast<void*>(aligned + size), start + huge_page_size - aligned); // NOLINT
     auto* block = reinterpret_cast<char*>(aligned); // NOLINT(performance-no-int-to-ptr)
     madvise(block, size, MADV_HUGEPAGE); // a refusal only costs speed
     return block;
