@@ -4,21 +4,37 @@
 
 #include <cstdint>
 #include <cstring>
+#include <numeric>
 #include <utility>
 
 namespace floodout {
 namespace {
 
+// A hint: where transparent huge pages are another size, the block is only
+// aligned less well than it could be.
 constexpr std::size_t huge_page_size = std::size_t { 2 } << 20;
+// How far a piece may reach at least: with the starts, one huge page for any
+// text below 64 KiB. Larger writes measured no faster anywhere.
+constexpr std::size_t full_reach = huge_page_size - (std::size_t { 128 } << 10);
+// Room past the period to start a piece at another page offset.
+constexpr std::size_t max_slack = std::size_t { 64 } << 10;
+constexpr std::size_t cache_line = 64;
 
 std::size_t round_up(std::size_t n, std::size_t to) noexcept
 {
     return (n + to - 1) / to * to;
 }
 
+// Distance between two page offsets, the shorter way round the page.
+std::size_t circular_distance(std::size_t a, std::size_t b, std::size_t page) noexcept
+{
+    const std::size_t d = a > b ? a - b : b - a;
+    return d < page - d ? d : page - d;
+}
+
 // Whole huge pages, aligned to one, so that the kernel can back them with
-// transparent huge pages: fewer page-table walks for every vmsplice and
-// copy out of the block.
+// transparent huge pages: vmsplice takes references on them about twice as
+// fast as on small pages.
 char* map_huge_aligned(std::size_t size) noexcept
 {
     void* p
@@ -38,13 +54,49 @@ char* map_huge_aligned(std::size_t size) noexcept
     return block;
 }
 
+char* map(const Layout& layout) noexcept
+{
+    if (layout.huge_pages) {
+        return map_huge_aligned(layout.size);
+    }
+    void* p = mmap(nullptr, layout.size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return p == MAP_FAILED ? nullptr : static_cast<char*>(p);
+}
+
 } // namespace
+
+std::size_t layouts(std::size_t text_size, std::size_t page, Layout* out, std::size_t max) noexcept
+{
+    const std::size_t n = text_size;
+    std::size_t count = 0;
+    const auto add = [&](const Layout& layout) {
+        if (count < max) {
+            out[count++] = layout;
+        }
+    };
+    if (n == 0 || page == 0) {
+        return 0;
+    }
+    const std::size_t period = std::lcm(n, cache_line);
+    // Enough starts to reach every page offset the period allows, when that is cheap.
+    const std::size_t every_offset = std::lcm(period, page) - period;
+    const std::size_t starts = period + (every_offset < max_slack ? every_offset : max_slack);
+    add({ period, starts, round_up(starts + full_reach, huge_page_size), true });
+    add({ period, starts, round_up(starts + full_reach, page), false });
+    for (std::size_t reach = full_reach; reach >= page; reach /= 2) {
+        add({ n, n, round_up(n + reach, page), false });
+    }
+    add({ n, n, n, false });
+    return count;
+}
 
 Block::Block(Block&& other) noexcept
     : data_(std::exchange(other.data_, nullptr))
     , mapped_(std::exchange(other.mapped_, 0))
     , text_size_(std::exchange(other.text_size_, 0))
-    , window_(std::exchange(other.window_, 0))
+    , page_(std::exchange(other.page_, 0))
+    , mark_(std::exchange(other.mark_, 0))
+    , layout_(std::exchange(other.layout_, {}))
 {
 }
 
@@ -55,34 +107,67 @@ Block::~Block()
     }
 }
 
-Block Block::make(std::string_view text, std::size_t capacity) noexcept
+Block Block::make(std::string_view text, std::size_t page, std::size_t max_bytes) noexcept
 {
     Block block;
+    constexpr std::size_t most = 24;
+    Layout candidates[most];
+    const std::size_t count = layouts(text.size(), page, candidates, most);
+    for (std::size_t i = 0; i < count && block.data_ == nullptr; ++i) {
+        const Layout& layout = candidates[i];
+        if (layout.size > max_bytes) {
+            continue;
+        }
+        block.data_ = map(layout);
+        block.layout_ = layout;
+    }
+    if (block.data_ == nullptr) {
+        return block;
+    }
     const std::size_t n = text.size();
-    if (n == 0) {
-        return block;
-    }
-    // A window may start as far in as the text's last byte.
-    const std::size_t repetitions = capacity >= 2 * n - 1 ? (capacity - (n - 1)) / n : 1;
-    const std::size_t run = repetitions * n;
-    const std::size_t used = run + n - 1;
-    const std::size_t mapped = round_up(used, huge_page_size);
-    char* bytes = map_huge_aligned(mapped);
-    if (bytes == nullptr) {
-        return block;
-    }
+    const std::size_t size = block.layout_.size;
     // Doubling keeps every copy starting on a whole repetition.
-    std::memcpy(bytes, text.data(), n);
-    for (std::size_t filled = n; filled < used;) {
-        const std::size_t more = filled < used - filled ? filled : used - filled;
-        std::memcpy(bytes + filled, bytes, more);
+    std::memcpy(block.data_, text.data(), n);
+    for (std::size_t filled = n; filled < size;) {
+        const std::size_t more = filled < size - filled ? filled : size - filled;
+        std::memcpy(block.data_ + filled, block.data_, more);
         filled += more;
     }
-    block.data_ = bytes;
-    block.mapped_ = mapped;
+    block.mapped_ = size;
     block.text_size_ = n;
-    block.window_ = run;
+    block.page_ = page;
+    block.mark_ = page / 2 / cache_line * cache_line;
     return block;
+}
+
+std::size_t Block::settle(std::size_t index, std::size_t offset) const noexcept
+{
+    const std::size_t period = layout_.period;
+    std::size_t best = index % period;
+    std::size_t best_distance = circular_distance(best % page_, offset, page_);
+    for (std::size_t i = best + period; i < layout_.starts && best_distance > 0; i += period) {
+        const std::size_t d = circular_distance(i % page_, offset, page_);
+        if (d < best_distance) {
+            best = i;
+            best_distance = d;
+        }
+    }
+    return best;
+}
+
+Piece Block::piece(std::size_t index, std::size_t reach) const noexcept
+{
+    const std::size_t room = layout_.size - index;
+    const std::size_t limit = index + (reach < room ? reach : room);
+    // The last mark at or below the limit.
+    std::size_t end = limit / page_ * page_ + mark_;
+    if (end > limit) {
+        end = end >= page_ ? end - page_ : 0;
+    }
+    if (end <= index) {
+        end = limit;
+    }
+    return { data_ + index, end - index };
 }
 
 } // namespace floodout

@@ -11,8 +11,6 @@
 
 namespace {
 
-// One transparent huge page; larger blocks measured no faster anywhere.
-constexpr std::size_t block_bytes = std::size_t { 2 } << 20;
 // The most an unprivileged process may ask for by default; larger pipes
 // measured no faster.
 constexpr std::size_t pipe_bytes = std::size_t { 1 } << 20;
@@ -34,7 +32,9 @@ int main(int argc, char** argv)
     // 3. The private copy of the text, laid out as the block of repetitions.
     const char* text = argc > 2 ? argv[2] : "X";
     const bool nothing_to_write = *text == '\0';
-    const floodout::Block block = floodout::Block::make(text, block_bytes);
+    const long page = sysconf(_SC_PAGESIZE);
+    const floodout::Block block
+        = floodout::Block::make(text, page > 0 ? static_cast<std::size_t>(page) : 4096);
     if (block.empty() && !nothing_to_write) {
         return EXIT_FAILURE;
     }
@@ -59,7 +59,7 @@ int main(int argc, char** argv)
     if (kind == floodout::OutputKind::pipe) {
         floodout::enlarge_pipe(STDOUT_FILENO, pipe_bytes);
     }
-    floodout::FdOutput out(STDOUT_FILENO, kind);
+    floodout::FdOutput out(STDOUT_FILENO, kind, block.page(), floodout::several_cpus());
     floodout::Writer writer(block, out);
     writer.run();
 }

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -11,6 +13,20 @@
 #include <ctime>
 
 namespace floodout {
+namespace {
+
+// Long enough to cover a reader's copy of a whole 1 MiB pipe, several times
+// shorter than the pause of a reader that sleeps between reads.
+constexpr std::int64_t max_spin_ns = 100'000;
+
+std::int64_t now_ns() noexcept
+{
+    timespec t {};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return std::int64_t { t.tv_sec } * 1'000'000'000 + t.tv_nsec;
+}
+
+} // namespace
 
 OutputKind classify_output(int fd) noexcept
 {
@@ -32,14 +48,25 @@ void enlarge_pipe(int fd, std::size_t bytes) noexcept
     }
 }
 
-FdOutput::FdOutput(int fd, OutputKind kind) noexcept
+bool several_cpus() noexcept
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    // Unknown counts as one: a wrong guess then costs speed, never the reader's CPU.
+    return sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 1;
+}
+
+FdOutput::FdOutput(int fd, OutputKind kind, std::size_t page, bool may_spin) noexcept
     : fd_(fd)
     , splice_(kind == OutputKind::pipe)
+    , may_spin_(may_spin)
+    , reach_(~std::size_t { 0 })
 {
-    // vmsplice may block on a pipe that is O_NONBLOCK unless told not to.
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0 && (flags & O_NONBLOCK) != 0) {
-        splice_flags_ = SPLICE_F_NONBLOCK;
+    const int size = splice_ ? fcntl(fd, F_GETPIPE_SZ) : -1;
+    if (size > 0) {
+        capacity_ = static_cast<std::size_t>(size);
+        // A piece from a mark to a mark covers one page more than its length.
+        reach_ = capacity_ > page ? capacity_ - page : capacity_;
     }
 }
 
@@ -48,7 +75,8 @@ ssize_t FdOutput::put(const char* data, std::size_t size) noexcept
     if (splice_) {
         // vmsplice only reads the pages, but its iovec is not const.
         iovec piece { const_cast<char*>(data), size }; // NOLINT(cppcoreguidelines-pro-type-const-cast)
-        const ssize_t n = vmsplice(fd_, &piece, 1, splice_flags_);
+        // Never blocking, also into a blocking pipe, so that how to wait stays ours.
+        const ssize_t n = vmsplice(fd_, &piece, 1, SPLICE_F_NONBLOCK);
         if (n >= 0) {
             return n;
         }
@@ -61,11 +89,43 @@ ssize_t FdOutput::put(const char* data, std::size_t size) noexcept
     return n < 0 ? -errno : n;
 }
 
-void FdOutput::wait_writable() const noexcept
+void FdOutput::wait_writable() noexcept
 {
+    const std::int64_t start = now_ns();
     pollfd p { fd_, POLLOUT, 0 };
-    // Whatever poll says, the next write tells the truth.
-    poll(&p, 1, -1);
+    bool ready = false;
+    // poll, unlike a vmsplice attempt, does not take the pipe's lock from the reader.
+    while (spin_ns_ > 0 && !(ready = poll(&p, 1, 0) == 1) && now_ns() - start < spin_ns_) { }
+    if (!ready) {
+        // Whatever poll says, the next put tells the truth.
+        poll(&p, 1, -1);
+    }
+    if (!splice_) {
+        return;
+    }
+    int unread = 0;
+    if (ioctl(fd_, FIONREAD, &unread) != 0) {
+        unread = -1;
+    }
+    unread_after_wait_ = unread;
+    // The reader emptied most of the pipe while we waited: it waits for us
+    // more than we for it, so stay awake next time. Not after a long wait,
+    // which means a reader that pauses between reads, nor with one CPU.
+    const bool reader_waited = unread >= 0 && static_cast<std::size_t>(unread) <= capacity_ / 4;
+    spin_ns_ = may_spin_ && reader_waited && now_ns() - start <= max_spin_ns ? max_spin_ns : 0;
+}
+
+bool FdOutput::drained() noexcept
+{
+    if (!splice_) {
+        return false;
+    }
+    int unread = unread_after_wait_;
+    unread_after_wait_ = -1;
+    if (unread < 0 && ioctl(fd_, FIONREAD, &unread) != 0) {
+        return false;
+    }
+    return unread == 0;
 }
 
 void FdOutput::back_off() noexcept

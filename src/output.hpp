@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace floodout {
 
@@ -15,22 +16,38 @@ OutputKind classify_output(int fd) noexcept;
 // a bigger pipe means fewer wake-ups for writer and reader alike.
 void enlarge_pipe(int fd, std::size_t bytes) noexcept;
 
+// Whether more than one CPU may run this process: only then can waiting
+// awake for the reader help it rather than take its CPU.
+bool several_cpus() noexcept;
+
 // A file descriptor as the writer's output. Into a pipe the block's pages are
 // handed over by vmsplice, without a copy; that is safe because the block is
 // never changed after start. Elsewhere, and wherever vmsplice is refused,
 // plain write(2).
 class FdOutput {
 public:
-    FdOutput(int fd, OutputKind kind) noexcept;
+    FdOutput(int fd, OutputKind kind, std::size_t page, bool may_spin) noexcept;
 
     ssize_t put(const char* data, std::size_t size) noexcept;
-    void wait_writable() const noexcept;
+    // After -EAGAIN. Stays awake, for a bounded time, while the reader is
+    // faster than a wake-up; sleeps otherwise.
+    void wait_writable() noexcept;
+    // True when a pipe holds nothing unread, so the next piece starts the
+    // reader's next read.
+    bool drained() noexcept;
+    // The longest piece worth handing over at once: for a pipe, one that an
+    // empty pipe takes whole.
+    [[nodiscard]] std::size_t reach() const noexcept { return reach_; }
     static void back_off() noexcept;
 
 private:
     int fd_;
     bool splice_;
-    unsigned splice_flags_ = 0;
+    bool may_spin_;
+    std::size_t capacity_ = 0; // of the pipe, in bytes
+    std::size_t reach_;
+    std::int64_t spin_ns_ = 0; // how long the next wait stays awake
+    int unread_after_wait_ = -1; // what the last wait saw, until drained() asks
 };
 
 } // namespace floodout

@@ -11,9 +11,13 @@ namespace floodout {
 
 // Hands the block to an output for ever, each piece starting where the last
 // one stopped, so the output is always an exact prefix of the repetition.
+// Every byte comes from a block index congruent to its stream position mod
+// the layout's period, and pieces end at the block's mark where they can.
 // Output needs:
 //   ssize_t put(const char*, size_t)  bytes taken, or -errno
 //   void wait_writable()              after -EAGAIN
+//   bool drained()                    nothing is left unread
+//   size_t reach()                    the longest piece to offer
 //   void back_off()                   after any other failure, so that an
 //                                     output that takes nothing costs no CPU
 template <class Output> class Writer {
@@ -21,16 +25,36 @@ public:
     Writer(const Block& block, Output& out) noexcept
         : block_(block)
         , out_(out)
+        , index_(block.settle(0, block.mark()))
     {
     }
 
     void step()
     {
-        const ssize_t n = out_.put(block_.data() + offset_, block_.window());
+        if (recheck_) {
+            recheck_ = false;
+            // The reader will start its next read at the next piece: let
+            // that be at a mark, not where the last piece was cut short.
+            if (out_.drained()) {
+                index_ = block_.settle(index_, block_.mark());
+            }
+        }
+        const Piece piece = block_.piece(index_, out_.reach());
+        const ssize_t n = out_.put(piece.data, piece.size);
         if (n > 0) {
-            offset_ = (offset_ + static_cast<std::size_t>(n)) % block_.text_size();
+            const auto taken = static_cast<std::size_t>(n);
+            index_ += taken;
+            if (index_ >= block_.layout().starts) {
+                // Back to the start of the block, one cache line further on
+                // in the page: a reader that never empties the pipe keeps
+                // the alignment of its last restart, and this way a bad one
+                // does not last.
+                index_ = block_.settle(index_, (index_ + drift) % block_.page());
+            }
+            recheck_ = taken < piece.size;
         } else if (n == -EAGAIN) {
             out_.wait_writable();
+            recheck_ = true;
         } else if (n != -EINTR) {
             out_.back_off();
         }
@@ -43,13 +67,18 @@ public:
         }
     }
 
+    // Where in the block the next byte comes from.
+    [[nodiscard]] std::size_t index() const noexcept { return index_; }
     // Where in the text the next byte comes from.
-    [[nodiscard]] std::size_t offset() const noexcept { return offset_; }
+    [[nodiscard]] std::size_t offset() const noexcept { return index_ % block_.text_size(); }
 
 private:
+    static constexpr std::size_t drift = 64;
+
     const Block& block_;
     Output& out_;
-    std::size_t offset_ = 0;
+    std::size_t index_;
+    bool recheck_ = false;
 };
 
 } // namespace floodout

@@ -74,30 +74,44 @@ TEST(Output, FallsBackToWriteWhereSpliceIsRefused)
 {
     Fds fds;
     const int file = fds.add(memfd_create("file", MFD_CLOEXEC));
-    FdOutput out(file, OutputKind::pipe); // told wrongly: vmsplice fails with EBADF
+    FdOutput out(file, OutputKind::pipe, 4096, false); // told wrongly: vmsplice fails with EBADF
     const std::string text(10000, 'k');
     EXPECT_EQ(out.put(text.data(), text.size()), 10000);
     EXPECT_EQ(out.put(text.data(), 5), 5);
     EXPECT_EQ(lseek(file, 0, SEEK_END), 10005);
 }
 
-TEST(Output, FullNonBlockingPipeSaysEagainInsteadOfBlocking)
+// Blocking or not, a full pipe says EAGAIN, so that the writer chooses how
+// to wait; and the pipe says when the reader has taken everything.
+TEST(Output, FullPipeSaysEagainAndEmptyPipeSaysDrained)
 {
-    Fds fds;
-    const auto [reader, writer] = make_pipe(fds, O_NONBLOCK);
-    const std::string text(std::size_t { 1 } << 20, 'p');
-    FdOutput out(writer, OutputKind::pipe);
-    ssize_t n = 0;
-    std::size_t taken = 0;
-    while ((n = out.put(text.data(), text.size())) > 0) {
-        taken += static_cast<std::size_t>(n);
+    for (const int flags : { 0, O_NONBLOCK }) {
+        Fds fds;
+        const auto [reader, writer] = make_pipe(fds, flags);
+        const int capacity = fcntl(writer, F_GETPIPE_SZ);
+        const std::string text(std::size_t { 1 } << 20, 'p');
+        FdOutput out(writer, OutputKind::pipe, 4096, true);
+        EXPECT_EQ(out.reach(), static_cast<std::size_t>(capacity) - 4096);
+        EXPECT_TRUE(out.drained());
+        ssize_t n = 0;
+        std::size_t taken = 0;
+        while ((n = out.put(text.data(), text.size())) > 0) {
+            taken += static_cast<std::size_t>(n);
+        }
+        EXPECT_EQ(n, -EAGAIN);
+        EXPECT_FALSE(out.drained());
+        EXPECT_GT(taken, 0U); // room for whole slots: a little less than the size
+        EXPECT_LE(taken, static_cast<std::size_t>(capacity));
+        std::string got(taken, '\0');
+        EXPECT_EQ(read(reader, got.data(), got.size()), static_cast<ssize_t>(taken));
+        EXPECT_EQ(got, text.substr(0, taken));
+        out.wait_writable(); // returns at once: there is room
+        EXPECT_TRUE(out.drained());
     }
-    EXPECT_EQ(n, -EAGAIN);
-    EXPECT_GT(taken, 0U); // room for whole slots: a little less than the size
-    EXPECT_LE(taken, static_cast<std::size_t>(fcntl(writer, F_GETPIPE_SZ)));
-    std::string got(taken, '\0');
-    EXPECT_EQ(read(reader, got.data(), got.size()), static_cast<ssize_t>(taken));
-    EXPECT_EQ(got, text.substr(0, taken));
+    Fds fds;
+    FdOutput file(fds.add(memfd_create("file", MFD_CLOEXEC)), OutputKind::other, 4096, true);
+    EXPECT_FALSE(file.drained()); // only a pipe can tell
+    EXPECT_EQ(file.reach(), ~std::size_t { 0 });
 }
 
 TEST(Output, PipeWithoutReaderFailsWithEpipe)
@@ -107,7 +121,7 @@ TEST(Output, PipeWithoutReaderFailsWithEpipe)
     close(reader);
     fds.list.erase(fds.list.begin());
     signal(SIGPIPE, SIG_IGN);
-    FdOutput out(writer, OutputKind::pipe);
+    FdOutput out(writer, OutputKind::pipe, 4096, false);
     EXPECT_EQ(out.put("abc", 3), -EPIPE);
     signal(SIGPIPE, SIG_DFL);
 }
