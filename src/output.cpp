@@ -18,6 +18,11 @@ namespace {
 // Long enough to cover a reader's copy of a whole 1 MiB pipe, several times
 // shorter than the pause of a reader that sleeps between reads.
 constexpr std::int64_t max_spin_ns = 100'000;
+// Naps between refills of a pipe that a slow reader drains: shorter ones
+// save nothing; longer ones would leave too little time to notice a reader
+// that speeds up.
+constexpr std::int64_t min_nap_ns = 50'000;
+constexpr std::int64_t max_nap_ns = 2'000'000;
 
 std::int64_t now_ns() noexcept
 {
@@ -108,11 +113,29 @@ void FdOutput::wait_writable() noexcept
         unread = -1;
     }
     unread_after_wait_ = unread;
+    const std::int64_t waited = now_ns() - start;
     // The reader emptied most of the pipe while we waited: it waits for us
     // more than we for it, so stay awake next time. Not after a long wait,
     // which means a reader that pauses between reads, nor with one CPU.
     const bool reader_waited = unread >= 0 && static_cast<std::size_t>(unread) <= capacity_ / 4;
-    spin_ns_ = may_spin_ && reader_waited && now_ns() - start <= max_spin_ns ? max_spin_ns : 0;
+    spin_ns_ = may_spin_ && reader_waited && waited <= max_spin_ns ? max_spin_ns : 0;
+    nap(waited, unread);
+}
+
+void FdOutput::nap(std::int64_t waited, int unread) const noexcept
+{
+    // A reader that took `freed` bytes in `waited` has enough for this long;
+    // sleeping half of it lets one wake-up refill many slots instead of one.
+    if (unread <= 0 || static_cast<std::size_t>(unread) >= capacity_) {
+        return;
+    }
+    const auto freed = static_cast<std::int64_t>(capacity_) - unread;
+    const std::int64_t lasts = waited / freed * unread + waited % freed * unread / freed;
+    const std::int64_t ns = std::min(lasts / 2, max_nap_ns);
+    if (ns >= min_nap_ns) {
+        const timespec pause { 0, static_cast<long>(ns) };
+        nanosleep(&pause, nullptr);
+    }
 }
 
 bool FdOutput::drained() noexcept

@@ -41,6 +41,8 @@ public:
     static void back_off() noexcept;
 
 private:
+    void nap(std::int64_t waited, int unread) const noexcept;
+
     int fd_;
     bool splice_;
     bool may_spin_;

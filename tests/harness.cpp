@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
@@ -18,7 +19,9 @@ Child::Child(const Launch& launch)
 {
     // Everything the child needs is built before fork: after it, only
     // async-signal-safe calls.
-    std::vector<std::string> strings { FLOODOUT_BINARY };
+    // Another build may be tried against the same tests.
+    const char* binary = std::getenv("FLOODOUT_BINARY");
+    std::vector<std::string> strings { binary != nullptr ? binary : FLOODOUT_BINARY };
     strings.insert(strings.end(), launch.args.begin(), launch.args.end());
     std::vector<char*> argv;
     if (!launch.empty_argv) {
@@ -47,6 +50,12 @@ Child::Child(const Launch& launch)
             dup2(launch.out, STDOUT_FILENO);
         } else {
             close(STDOUT_FILENO);
+        }
+        if (launch.cpu >= 0) {
+            cpu_set_t one;
+            CPU_ZERO(&one);
+            CPU_SET(static_cast<std::size_t>(launch.cpu), &one);
+            sched_setaffinity(0, sizeof one, &one);
         }
         alarm(launch.inherited_alarm);
         execv(strings[0].c_str(), argv.data());
@@ -98,6 +107,33 @@ bool Child::exited_with(int code) const
 bool Child::killed_by(int sig) const
 {
     return ended_ && WIFSIGNALED(status_) && WTERMSIG(status_) == sig;
+}
+
+PinnedToCpu::PinnedToCpu(int cpu)
+{
+    sched_getaffinity(0, sizeof saved_, &saved_);
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(static_cast<std::size_t>(cpu), &one);
+    sched_setaffinity(0, sizeof one, &one);
+}
+
+PinnedToCpu::~PinnedToCpu()
+{
+    sched_setaffinity(0, sizeof saved_, &saved_);
+}
+
+int first_usable_cpu()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    sched_getaffinity(0, sizeof set, &set);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (CPU_ISSET(static_cast<std::size_t>(cpu), &set)) {
+            return cpu;
+        }
+    }
+    return 0;
 }
 
 Pipe::Pipe()

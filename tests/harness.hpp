@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sched.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -20,7 +21,23 @@ struct Launch {
     bool ignore_sigpipe = false;
     bool block_sigalrm = false;
     unsigned inherited_alarm = 0;
+    int cpu = -1; // the only CPU it may run on; -1 leaves the affinity as it is
 };
+
+// Pins the calling thread to one CPU for its lifetime, then restores it.
+class PinnedToCpu {
+public:
+    explicit PinnedToCpu(int cpu);
+    PinnedToCpu(const PinnedToCpu&) = delete;
+    PinnedToCpu& operator=(const PinnedToCpu&) = delete;
+    ~PinnedToCpu();
+
+private:
+    cpu_set_t saved_ {};
+};
+
+// The first CPU this process may run on.
+int first_usable_cpu();
 
 class Child {
 public:

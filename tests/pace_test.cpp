@@ -1,0 +1,98 @@
+// How floodout waits: the CPU it costs under readers slower than itself, and
+// that it never waits awake with one CPU. Timed, so these run one at a time.
+#include "harness.hpp"
+
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+
+namespace {
+
+using harness::Child;
+using harness::Pipe;
+using harness::PrefixReader;
+using namespace std::chrono_literals;
+
+struct SlowReader {
+    const char* name;
+    bool terminal; // else a pipe
+    std::size_t piece; // bytes a read asks for
+    harness::Seconds pause; // between reads
+};
+
+void PrintTo(const SlowReader& param, std::ostream* os)
+{
+    *os << param.name;
+}
+
+class Under : public testing::TestWithParam<SlowReader> { };
+
+TEST_P(Under, ASlowReaderTheRunCostsAtMostFivePercentOfItsTimeInCpu)
+{
+    const SlowReader& slow = GetParam();
+    const std::string text = "0123456789ab";
+    int read_fd = -1;
+    int write_fd = -1;
+    Pipe pipe;
+    if (slow.terminal) {
+        ASSERT_EQ(openpty(&read_fd, &write_fd, nullptr, nullptr, nullptr), 0);
+        termios raw {};
+        tcgetattr(write_fd, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(write_fd, TCSANOW, &raw);
+        fcntl(read_fd, F_SETFD, FD_CLOEXEC);
+        fcntl(write_fd, F_SETFD, FD_CLOEXEC);
+    } else {
+        read_fd = pipe.read;
+        write_fd = pipe.write;
+    }
+    Child child({ .args = { "2", text }, .out = write_fd });
+    close(write_fd);
+    pipe.write = -1;
+    PrefixReader reader(text, slow.piece);
+    reader.read_to_end(read_fd, slow.pause);
+    ASSERT_TRUE(child.wait(2s));
+    EXPECT_TRUE(child.exited_with(0));
+    EXPECT_LE(child.elapsed(), 2.5s);
+    EXPECT_TRUE(reader.exact_prefix());
+    EXPECT_GT(reader.bytes(), 1U << 20);
+    EXPECT_LE(child.cpu(), 0.05 * child.elapsed()) << child.cpu().count() << " s of CPU";
+    if (slow.terminal) {
+        close(read_fd);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Readers, Under,
+    testing::Values(SlowReader { "Pipe4KiBEvery100us", false, 4096, 100us },
+        SlowReader { "Pipe64KiBEvery200us", false, 65536, 200us },
+        SlowReader { "Pipe1MiBEvery2ms", false, 1U << 20, 2ms },
+        // A pty hands over at most a few KiB a read and costs its writer
+        // about 6 ns a byte in the kernel: this one takes about 3.5 MB/s.
+        SlowReader { "Terminal4KiBEvery1ms", true, 4096, 1ms }),
+    [](const auto& param_info) { return param_info.param.name; });
+
+// With one CPU for both, waiting awake would only take the reader's time.
+TEST(OneCpu, TheWriterNeverWaitsAwake)
+{
+    const int cpu = harness::first_usable_cpu();
+    const harness::PinnedToCpu pinned(cpu);
+    Pipe out;
+    Child child({ .args = { "1" }, .out = out.write, .cpu = cpu });
+    out.close_write();
+    PrefixReader reader("X"); // reads 1 MiB at a time: it empties the pipe every time
+    reader.read_to_end(out.read);
+    ASSERT_TRUE(child.wait(2s));
+    EXPECT_TRUE(child.exited_with(0));
+    EXPECT_TRUE(reader.exact_prefix());
+    // Measured: handing pages over costs under a fifth of the run; waiting
+    // awake, a third or more.
+    EXPECT_LT(child.cpu(), 0.25 * child.elapsed()) << child.cpu().count() << " s of CPU";
+}
+
+} // namespace
