@@ -1,119 +1,271 @@
 #!/usr/bin/env python3
-"""Side-by-side throughput of floodout, coreutils yes and a plain stdio loop.
+"""Side-by-side throughput of floodout, a previous floodout, coreutils yes and
+a plain stdio loop, over a matrix of outputs and texts.
 
-Builds a Release floodout and the helpers in bench/, then runs the three
-commands in alternation (at least 3 pairs) through the same readers:
-  pipe-read    a pipe drained by read(2) in 1 MiB pieces
-  pipe-splice  a pipe drained by splice(2) into /dev/null
-  devnull      /dev/null, bytes from the kernel's count in /proc/PID/io
-  tmpfs        a file on /dev/shm, overwritten in place, bytes from /proc/PID/io
-and prints medians in GB/s, ratios, the time to the first byte and how long
-after its alarm a floodout run ends. Usage:
-  bench/run.py [--seconds S] [--pairs N] [--texts 1,12,4097,131071] [--sinks ...]
+Builds a Release floodout and the helpers in bench/ (and, with --previous REV,
+floodout as it was at git revision REV), then runs the writers in alternation,
+at least 3 pairs, through the same outputs:
+  read-4k+0 ... read-1m+16  a pipe drained by read(2) in 4 KiB, 64 KiB or
+                            1 MiB pieces into a buffer at a page boundary
+                            (+0) or 16 bytes past one (+16, as from malloc)
+  splice                    a pipe drained by splice(2) into /dev/null
+  pv, cat, dd, wc           the real clients on a pipe: pv (-n -b -t: its
+                            own count, one line a period on stderr; -q would
+                            silence it too), cat and dd bs=1M into /dev/null,
+                            wc -c
+  tcp, unix                 stdout a TCP loopback or a Unix stream socket,
+                            drained by read(2) in 1 MiB pieces
+  devnull, file             /dev/null, and a tmpfs file overwritten in place
+
+pv is a Debian package (apt-get install pv); without it its cells are skipped.
+Prints medians in GB/s, the worst and the median ratio over the matrix, the
+machine with its copy rate at misalignments 0, 8, 16 and 32, the first byte,
+how long after its alarm a run ends, and the peak memory of floodout.
+Usage:
+  bench/run.py [--previous REV] [--quick] [--seconds S] [--pairs N]
+               [--texts 1,12,4097,131071] [--outputs read-1m+16,splice,...]
 """
 import argparse
 import os
+import platform
+import shutil
 import signal
+import socket
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, "build", "bench")
-SINKS = ("pipe-read", "pipe-splice", "devnull", "tmpfs")
+HELPERS = os.path.join(BUILD, "bench")
+TEXTS = (1, 12, 4097, 131071)
+READS = [(f"read-{name}+{offset}", size, offset)
+         for name, size in (("4k", 4096), ("64k", 65536), ("1m", 1 << 20)) for offset in (0, 16)]
+OUTPUTS = [r[0] for r in READS] + ["splice", "pv", "cat", "dd", "wc", "tcp", "unix", "devnull", "file"]
 TMPFS_FILE = f"/dev/shm/floodout-bench-{os.getpid()}"
-TMPFS_BYTES = 6 << 30
+TMPFS_BYTES = 8 << 30
 
 
-def build():
-    subprocess.run(["cmake", "-S", ROOT, "-B", BUILD, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
-                    "-DFLOODOUT_BENCH=ON", "-DBUILD_TESTING=OFF"], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", BUILD], check=True, stdout=subprocess.DEVNULL)
+def cmake_build(source, build, bench_helpers):
+    flags = ["-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF"]
+    if bench_helpers:
+        flags.append("-DFLOODOUT_BENCH=ON")
+    subprocess.run(["cmake", "-S", source, "-B", build, "-G", "Ninja"] + flags, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", build], check=True, stdout=subprocess.DEVNULL)
+
+
+def build_previous(rev):
+    """floodout as it was at `rev`, built apart from the work tree."""
+    sha = subprocess.run(["git", "-C", ROOT, "rev-parse", "--short", rev], check=True, capture_output=True,
+                         text=True).stdout.strip()
+    build = os.path.join(ROOT, "build", f"bench-previous-{sha}")
+    binary = os.path.join(build, "floodout")
+    if not os.path.exists(binary):
+        with tempfile.TemporaryDirectory() as source:
+            archive = subprocess.run(["git", "-C", ROOT, "archive", sha], check=True, capture_output=True).stdout
+            subprocess.run(["tar", "-x", "-C", source], input=archive, check=True)
+            cmake_build(source, build, False)
+    return binary, sha
 
 
 def text_of(size):
     return "".join(chr(ord("a") + i % 26) for i in range(size))
 
 
-def command(name, seconds, text):
+def command(writer, binaries, seconds, text):
     """argv, and whether it ends by itself after `seconds`."""
-    if name == "floodout":
-        return [os.path.join(BUILD, "floodout"), str(seconds), text], True
-    if name == "stdio":
-        return [os.path.join(BUILD, "bench", "bench_stdio_loop"), str(seconds), text], True
+    if writer in binaries:
+        return [binaries[writer], str(seconds), text], True
+    if writer == "stdio":
+        return [os.path.join(HELPERS, "bench_stdio_loop"), str(seconds), text], True
     # yes adds a newline: one byte less of text gives lines of the same size.
     return ["yes", text[:-1]], False
 
 
-def wchar(proc):
-    with open(f"/proc/{proc.pid}/io") as io:
-        for line in io:
-            if line.startswith("wchar:"):
-                return int(line.split()[1])
+def proc_io(pid, key):
+    try:
+        with open(f"/proc/{pid}/io") as io:
+            for line in io:
+                if line.startswith(key + ":"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
     return 0
 
 
-def sample(proc, seconds):
-    """Bytes per second written between 20% and 70% of the run, from the
-    kernel's count."""
+def sample(pid, key, seconds):
+    """Bytes per second counted by the kernel for `pid` between 20% and 70%
+    of the run."""
     time.sleep(seconds * 0.2)
-    b1, t1 = wchar(proc), time.monotonic()
+    b1, t1 = proc_io(pid, key), time.monotonic()
     time.sleep(seconds * 0.5)
-    b2, t2 = wchar(proc), time.monotonic()
+    b2, t2 = proc_io(pid, key), time.monotonic()
     return (b2 - b1) / (t2 - t1)
 
 
-def run_once(name, sink, seconds, text):
+def finish(writer_proc, timed, seconds, started):
+    if not timed:
+        time.sleep(max(0.0, seconds - (time.monotonic() - started)))
+        writer_proc.send_signal(signal.SIGTERM)
+    writer_proc.wait()
+
+
+def socket_pair(kind):
+    if kind == "unix":
+        return socket.socketpair(socket.AF_UNIX, socket.SOCK_STREAM)
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        client = socket.create_connection(listener.getsockname())
+        server, _ = listener.accept()
+    return server, client
+
+
+def run_once(writer, output, binaries, seconds, text):
     """GB/s."""
-    argv, timed = command(name, seconds, text)
-    if sink.startswith("pipe"):
-        writer = subprocess.Popen(argv, stdout=subprocess.PIPE)
-        reader = subprocess.Popen([os.path.join(BUILD, "bench", "bench_reader"),
-                                   "splice" if sink == "pipe-splice" else "read"],
-                                  stdin=writer.stdout, stdout=subprocess.PIPE, text=True)
-        writer.stdout.close()
-        if not timed:
-            time.sleep(seconds)
-            writer.send_signal(signal.SIGTERM)
-        writer.wait()
-        nbytes, took = reader.communicate()[0].split()
-        rate = int(nbytes) / float(took)
-    else:
-        # The tmpfs file's pages exist already and are overwritten in place:
-        # a new page costs this VM far more than the copy into it.
-        path = "/dev/null" if sink == "devnull" else TMPFS_FILE
-        with open(path, "r+b" if sink == "tmpfs" else "wb") as out:
-            writer = subprocess.Popen(argv, stdout=out)
-            rate = sample(writer, seconds)
-            if not timed:
-                writer.send_signal(signal.SIGTERM)
-            writer.wait()
+    argv, timed = command(writer, binaries, seconds, text)
+    started = time.monotonic()
+    reader_of = {name: ["read", str(size), str(offset)] for name, size, offset in READS}
+    reader_of["splice"] = ["splice"]
+    if output in reader_of or output in ("tcp", "unix"):
+        if output in ("tcp", "unix"):
+            ours, theirs = socket_pair(output)
+            w = subprocess.Popen(argv, stdout=ours.fileno())
+            r = subprocess.Popen([os.path.join(HELPERS, "bench_reader"), "read", str(1 << 20), "0"],
+                                 stdin=theirs.fileno(), stdout=subprocess.PIPE, text=True)
+            ours.close()
+            theirs.close()
+        else:
+            w = subprocess.Popen(argv, stdout=subprocess.PIPE)
+            r = subprocess.Popen([os.path.join(HELPERS, "bench_reader")] + reader_of[output], stdin=w.stdout,
+                                 stdout=subprocess.PIPE, text=True)
+            w.stdout.close()
+        finish(w, timed, seconds, started)
+        nbytes, took = r.communicate()[0].split()
+        return int(nbytes) / float(took) / 1e9
+    if output == "pv":
+        w = subprocess.Popen(argv, stdout=subprocess.PIPE)
+        interval = seconds / 8
+        r = subprocess.Popen(["pv", "-n", "-b", "-t", "-f", "-i", str(interval)], stdin=w.stdout,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        w.stdout.close()
+        finish(w, timed, seconds, started)
+        samples = [tuple(map(float, line.split())) for line in r.communicate()[1].splitlines() if line.strip()]
+        # Between 20% and 70% of the run, as for the kernel's counts.
+        inside = [s for s in samples if seconds * 0.2 <= s[0] <= seconds * 0.75] or samples
+        (t1, b1), (t2, b2) = inside[0], inside[-1]
+        return (b2 - b1) / (t2 - t1) / 1e9 if t2 > t1 else 0.0
+    if output in ("cat", "dd", "wc"):
+        client = {"cat": ["cat"], "dd": ["dd", "bs=1M", "status=none"], "wc": ["wc", "-c"]}[output]
+        w = subprocess.Popen(argv, stdout=subprocess.PIPE)
+        r = subprocess.Popen(client, stdin=w.stdout, stdout=subprocess.DEVNULL)
+        w.stdout.close()
+        rate = sample(r.pid, "rchar", seconds)
+        finish(w, timed, seconds, started)
+        r.wait()
+        return rate / 1e9
+    # The tmpfs file's pages exist already and are overwritten in place: a
+    # new page costs these VMs far more than the copy into it.
+    path = "/dev/null" if output == "devnull" else TMPFS_FILE
+    with open(path, "r+b" if output == "file" else "wb") as out:
+        w = subprocess.Popen(argv, stdout=out)
+        rate = sample(w.pid, "wchar", seconds)
+        finish(w, timed, seconds, started)
     return rate / 1e9
 
 
+def machine():
+    model = platform.processor() or "unknown CPU"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+
+    def read(path):
+        try:
+            with open(path) as f:
+                return f.read().strip()
+        except OSError:
+            return "?"
+    thp = read("/sys/kernel/mm/transparent_hugepage/enabled")
+    copy = subprocess.run([os.path.join(HELPERS, "bench_copy_rate"), "0", "8", "16", "32"], capture_output=True,
+                          text=True, check=True).stdout.split()
+    copies = ", ".join(f"+{c.split(':')[0]} {c.split(':')[1]}" for c in copy)
+    return (f"{model}, {os.cpu_count()} cores, Linux {platform.release()}, transparent huge pages {thp}, "
+            f"pipe-max-size {read('/proc/sys/fs/pipe-max-size')}; copy rate (rep movsb of 4 KiB pages, GB/s) at "
+            f"destination - source mod 64 = {copies}")
+
+
+def percentile(values, p):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(round(p / 100 * (len(ordered) - 1))))]
+
+
 def first_byte_us(argv):
-    out = subprocess.run([os.path.join(BUILD, "bench", "bench_first_byte")] + argv,
-                         capture_output=True, text=True, check=True)
+    out = subprocess.run([os.path.join(HELPERS, "bench_first_byte")] + argv, capture_output=True, text=True,
+                         check=True)
     return float(out.stdout)
+
+
+def end_lag_ms(binary, sink):
+    out = subprocess.run([os.path.join(HELPERS, "bench_end_lag"), binary, sink, "1"], capture_output=True, text=True,
+                         check=True)
+    return float(out.stdout.split()[0])
+
+
+def peak_kib(binary, text):
+    """VmHWM of floodout once it has filled a pipe nobody reads."""
+    r, w = os.pipe()
+    p = subprocess.Popen([binary, "0", text], stdout=w)
+    os.close(w)
+    time.sleep(0.3)
+    kib = 0
+    with open(f"/proc/{p.pid}/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                kib = int(line.split()[1])
+    p.kill()
+    p.wait()
+    os.close(r)
+    return kib
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--seconds", type=int, default=2)
+    parser.add_argument("--previous", metavar="REV", help="git revision of the floodout to compare with")
+    parser.add_argument("--quick", action="store_true", help="one text per output, 1-second runs")
+    parser.add_argument("--seconds", type=int)
     parser.add_argument("--pairs", type=int, default=3)
-    parser.add_argument("--texts", default="1,12,4097,131071")
-    parser.add_argument("--sinks", default=",".join(SINKS))
+    parser.add_argument("--texts", default=",".join(map(str, TEXTS)))
+    parser.add_argument("--outputs", default=",".join(OUTPUTS))
     parser.add_argument("--no-build", action="store_true")
     args = parser.parse_args()
     if args.pairs < 3:
         parser.error("at least 3 pairs")
+    seconds = args.seconds or (1 if args.quick else 2)
     if not args.no_build:
-        build()
+        cmake_build(ROOT, BUILD, True)
+    binaries = {"floodout": os.path.join(BUILD, "floodout")}
+    writers = ["floodout"]
+    previous = None
+    if args.previous:
+        binaries["previous"], previous = build_previous(args.previous)
+        writers.append("previous")
+    writers += ["yes", "stdio"]
     sizes = [int(s) for s in args.texts.split(",")]
-    sinks = args.sinks.split(",")
-    names = ["floodout", "yes", "stdio"]
-    if "tmpfs" in sinks:
+    outputs = args.outputs.split(",")
+    if "pv" in outputs and shutil.which("pv") is None:
+        print("pv is not installed (apt-get install pv): its cells are skipped", file=sys.stderr)
+        outputs.remove("pv")
+    # --quick: each output gets one text, the texts taking turns.
+    cells = [(o, s) for i, o in enumerate(outputs) for s in ([sizes[i % len(sizes)]] if args.quick else sizes)]
+    if "file" in outputs:
         # Written once in full: pages that were only fallocated cost more on
         # their first write, which would favour whoever runs later.
         with open(TMPFS_FILE, "wb") as f:
@@ -121,56 +273,70 @@ def main():
             for _ in range(TMPFS_BYTES // len(chunk)):
                 f.write(chunk)
     try:
-        rates = measure(args, sizes, sinks, names)
+        rates = {}
+        for pair in range(args.pairs):
+            for output, size in cells:
+                # Alternate the order so that no writer always runs first.
+                order = writers if pair % 2 == 0 else list(reversed(writers))
+                for writer in order:
+                    rates.setdefault((output, size, writer), []).append(
+                        run_once(writer, output, binaries, seconds, text_of(size)))
+                print(f"pair {pair + 1}/{args.pairs} {output} {size} B done", file=sys.stderr)
     finally:
         if os.path.exists(TMPFS_FILE):
             os.unlink(TMPFS_FILE)
-    report(args, sizes, sinks, names, rates)
+    report(args, seconds, cells, writers, rates, binaries, previous, sizes)
 
 
-def measure(args, sizes, sinks, names):
-    rates = {}
-    for pair in range(args.pairs):
-        for sink in sinks:
-            for size in sizes:
-                # Alternate the order so that neither side always runs first.
-                order = names if pair % 2 == 0 else list(reversed(names))
-                for name in order:
-                    rates.setdefault((sink, size, name), []).append(run_once(name, sink, args.seconds, text_of(size)))
-                print(f"pair {pair + 1}/{args.pairs} {sink} {size} B done", file=sys.stderr)
-    return rates
-
-
-def report(args, sizes, sinks, names, rates):
-    print(f"machine: {os.cpu_count()} cores, {os.uname().release}; {args.pairs} pairs of "
-          f"{args.seconds} s runs; medians\n")
-    print("| output | text | floodout GB/s | yes GB/s | stdio GB/s | vs yes | vs stdio |")
-    print("|---|---:|---:|---:|---:|---:|---:|")
-    for sink in sinks:
-        for size in sizes:
-            f, y, s = (statistics.median(rates[(sink, size, n)]) for n in names)
-            print(f"| {sink} | {size} B | {f:.2f} | {y:.2f} | {s:.3f} | {f / y:.1f}x | {f / s:.0f}x |")
+def report(args, seconds, cells, writers, rates, binaries, previous, sizes):
+    print(f"machine: {machine()}")
+    print(f"{args.pairs} pairs of {seconds} s runs, writers alternating; medians; "
+          f"previous = {previous or 'not measured'}\n")
+    names = {"floodout": "floodout", "previous": "previous", "yes": "yes", "stdio": "stdio"}
+    head = "| output | text | " + " | ".join(f"{names[w]} GB/s" for w in writers) + " | vs yes |"
+    if previous:
+        head += " vs previous |"
+    print(head)
+    print("|---|---:|" + "---:|" * (len(writers) + 1 + (1 if previous else 0)))
+    vs_yes, vs_previous = [], []
+    for output, size in cells:
+        med = {w: statistics.median(rates[(output, size, w)]) for w in writers}
+        row = f"| {output} | {size} B | " + " | ".join(f"{med[w]:.2f}" for w in writers)
+        ratio = med["floodout"] / med["yes"] if med["yes"] > 0 else float("inf")
+        vs_yes.append((ratio, output, size))
+        row += f" | {ratio:.1f}x |"
+        if previous:
+            ratio = med["floodout"] / med["previous"] if med["previous"] > 0 else float("inf")
+            vs_previous.append((ratio, output, size))
+            row += f" {ratio:.2f}x |"
+        print(row)
+    print()
+    for name, ratios in (("yes", vs_yes), ("previous", vs_previous)):
+        if ratios:
+            worst = min(ratios)
+            print(f"vs {name}: worst {worst[0]:.2f}x ({worst[1]}, {worst[2]} B), median "
+                  f"{statistics.median(r[0] for r in ratios):.2f}x over {len(ratios)} cells")
 
     firsts = {"floodout": [], "yes": []}
-    for _ in range(15):
-        firsts["floodout"].append(first_byte_us([os.path.join(BUILD, "floodout"), "1"]))
-        firsts["yes"].append(first_byte_us(["/usr/bin/yes"]))
+    for _ in range(30):
+        firsts["floodout"].append(first_byte_us([binaries["floodout"], "1"]))
+        firsts["yes"].append(first_byte_us([shutil.which("yes") or "/usr/bin/yes"]))
     f, y = (statistics.median(firsts[n]) for n in ("floodout", "yes"))
-    print(f"\nfirst byte: floodout {f:.0f} us, yes {y:.0f} us ({f / y:.2f}x), median of 15 each")
+    print(f"first byte into a pipe, 30 starts each: floodout median {f:.0f} us (99th percentile "
+          f"{percentile(firsts['floodout'], 99):.0f}), yes median {y:.0f} us (99th percentile "
+          f"{percentile(firsts['yes'], 99):.0f}); {f / y:.2f}x")
     lags = {"pipe": [], "/dev/null": [], "tmpfs": []}
+    lag_file = f"/dev/shm/floodout-lag-{os.getpid()}"
     for _ in range(7):
         for sink in lags:
-            lags[sink].append(end_lag_ms("/dev/shm/floodout-lag" if sink == "tmpfs" else sink))
-    if os.path.exists("/dev/shm/floodout-lag"):
-        os.unlink("/dev/shm/floodout-lag")
+            lags[sink].append(end_lag_ms(binaries["floodout"], lag_file if sink == "tmpfs" else sink))
+    if os.path.exists(lag_file):
+        os.unlink(lag_file)
     print("end after the alarm, start-up included (floodout 1, 7 runs each): " + "; ".join(
         f"{sink} median {statistics.median(v):.1f} ms, max {max(v):.1f} ms" for sink, v in lags.items()))
+    print("peak resident memory of floodout: " + ", ".join(
+        f"{size} B text {peak_kib(binaries['floodout'], text_of(size)) / 1024:.1f} MiB" for size in sizes))
 
-
-def end_lag_ms(sink):
-    out = subprocess.run([os.path.join(BUILD, "bench", "bench_end_lag"), os.path.join(BUILD, "floodout"), sink, "1"],
-                         capture_output=True, text=True, check=True)
-    return float(out.stdout.split()[0])
 
 if __name__ == "__main__":
     main()

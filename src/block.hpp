@@ -62,8 +62,8 @@ public:
     // it mod the period) whose page offset is nearest to `offset`.
     [[nodiscard]] std::size_t settle(std::size_t index, std::size_t offset) const noexcept;
 
-    // From `index` (below layout().starts) to the last mark within `reach`
-    // bytes, or as far as `reach` and the block allow when no mark is there.
+    // From `index` to the last mark within `reach` bytes, or as far as
+    // `reach` and the block allow when no mark is there.
     [[nodiscard]] Piece piece(std::size_t index, std::size_t reach) const noexcept;
 
 private:

@@ -18,11 +18,6 @@ namespace {
 // Long enough to cover a reader's copy of a whole 1 MiB pipe, several times
 // shorter than the pause of a reader that sleeps between reads.
 constexpr std::int64_t max_spin_ns = 100'000;
-// Naps between refills of a pipe that a slow reader drains: shorter ones
-// save nothing; longer ones would leave too little time to notice a reader
-// that speeds up.
-constexpr std::int64_t min_nap_ns = 50'000;
-constexpr std::int64_t max_nap_ns = 2'000'000;
 
 std::int64_t now_ns() noexcept
 {
@@ -67,6 +62,8 @@ FdOutput::FdOutput(int fd, OutputKind kind, std::size_t page, bool may_spin) noe
     , may_spin_(may_spin)
     , reach_(~std::size_t { 0 })
 {
+    const int flags = fcntl(fd, F_GETFL);
+    nonblocking_ = flags >= 0 && (flags & O_NONBLOCK) != 0;
     const int size = splice_ ? fcntl(fd, F_GETPIPE_SZ) : -1;
     if (size > 0) {
         capacity_ = static_cast<std::size_t>(size);
@@ -78,10 +75,18 @@ FdOutput::FdOutput(int fd, OutputKind kind, std::size_t page, bool may_spin) noe
 ssize_t FdOutput::put(const char* data, std::size_t size) noexcept
 {
     if (splice_) {
+        // Asleep, the kernel waits for room within the call: one system call
+        // a refill. Awake, a full pipe says EAGAIN and wait_writable() spins.
+        const bool sleep_inside = !nonblocking_ && !awake_;
         // vmsplice only reads the pages, but its iovec is not const.
         iovec piece { const_cast<char*>(data), size }; // NOLINT(cppcoreguidelines-pro-type-const-cast)
-        // Never blocking, also into a blocking pipe, so that how to wait stays ours.
-        const ssize_t n = vmsplice(fd_, &piece, 1, SPLICE_F_NONBLOCK);
+        const ssize_t n = vmsplice(fd_, &piece, 1, sleep_inside ? 0U : SPLICE_F_NONBLOCK);
+        if (n > 0 && sleep_inside) {
+            // Since the last put: the reader's pace, sleep included.
+            const std::int64_t now = now_ns();
+            after_wait(now - last_put_ns_, static_cast<std::size_t>(n));
+            last_put_ns_ = now;
+        }
         if (n >= 0) {
             return n;
         }
@@ -100,7 +105,7 @@ void FdOutput::wait_writable() noexcept
     pollfd p { fd_, POLLOUT, 0 };
     bool ready = false;
     // poll, unlike a vmsplice attempt, does not take the pipe's lock from the reader.
-    while (spin_ns_ > 0 && !(ready = poll(&p, 1, 0) == 1) && now_ns() - start < spin_ns_) { }
+    while (awake_ && !(ready = poll(&p, 1, 0) == 1) && now_ns() - start < max_spin_ns) { }
     if (!ready) {
         // Whatever poll says, the next put tells the truth.
         poll(&p, 1, -1);
@@ -109,45 +114,28 @@ void FdOutput::wait_writable() noexcept
         return;
     }
     int unread = 0;
-    if (ioctl(fd_, FIONREAD, &unread) != 0) {
-        unread = -1;
-    }
-    unread_after_wait_ = unread;
-    const std::int64_t waited = now_ns() - start;
-    // The reader emptied most of the pipe while we waited: it waits for us
-    // more than we for it, so stay awake next time. Not after a long wait,
-    // which means a reader that pauses between reads, nor with one CPU.
-    const bool reader_waited = unread >= 0 && static_cast<std::size_t>(unread) <= capacity_ / 4;
-    spin_ns_ = may_spin_ && reader_waited && waited <= max_spin_ns ? max_spin_ns : 0;
-    nap(waited, unread);
-}
-
-void FdOutput::nap(std::int64_t waited, int unread) const noexcept
-{
-    // A reader that took `freed` bytes in `waited` has enough for this long;
-    // sleeping half of it lets one wake-up refill many slots instead of one.
-    if (unread <= 0 || static_cast<std::size_t>(unread) >= capacity_) {
+    if (ioctl(fd_, FIONREAD, &unread) != 0 || unread < 0) {
+        unread_after_wait_ = -1;
+        awake_ = false;
         return;
     }
-    const auto freed = static_cast<std::int64_t>(capacity_) - unread;
-    const std::int64_t lasts = waited / freed * unread + waited % freed * unread / freed;
-    const std::int64_t ns = std::min(lasts / 2, max_nap_ns);
-    if (ns >= min_nap_ns) {
-        const timespec pause { 0, static_cast<long>(ns) };
-        nanosleep(&pause, nullptr);
-    }
+    unread_after_wait_ = unread;
+    const auto left = static_cast<std::size_t>(unread);
+    after_wait(now_ns() - start, capacity_ > left ? capacity_ - left : 0);
+}
+
+void FdOutput::after_wait(std::int64_t waited, std::size_t freed) noexcept
+{
+    // The reader emptied most of the pipe within a short wait: it waits for
+    // us more than we for it, so stay awake. Not after a long wait, which
+    // means a reader that pauses between reads, nor with one CPU.
+    awake_ = may_spin_ && freed >= capacity_ / 4 * 3 && waited <= max_spin_ns;
 }
 
 bool FdOutput::drained() noexcept
 {
-    if (!splice_) {
-        return false;
-    }
-    int unread = unread_after_wait_;
+    const int unread = unread_after_wait_;
     unread_after_wait_ = -1;
-    if (unread < 0 && ioctl(fd_, FIONREAD, &unread) != 0) {
-        return false;
-    }
     return unread == 0;
 }
 

@@ -32,8 +32,8 @@ public:
     // After -EAGAIN. Stays awake, for a bounded time, while the reader is
     // faster than a wake-up; sleeps otherwise.
     void wait_writable() noexcept;
-    // True when a pipe holds nothing unread, so the next piece starts the
-    // reader's next read.
+    // True when the last wait found a pipe with nothing unread, so that the
+    // next piece starts the reader's next read.
     bool drained() noexcept;
     // The longest piece worth handing over at once: for a pipe, one that an
     // empty pipe takes whole.
@@ -41,14 +41,16 @@ public:
     static void back_off() noexcept;
 
 private:
-    void nap(std::int64_t waited, int unread) const noexcept;
+    void after_wait(std::int64_t waited, std::size_t freed) noexcept;
 
     int fd_;
     bool splice_;
     bool may_spin_;
+    bool nonblocking_ = false; // the file is O_NONBLOCK: vmsplice must not block
+    bool awake_ = false; // the reader outpaces wake-ups: wait without sleeping
     std::size_t capacity_ = 0; // of the pipe, in bytes
     std::size_t reach_;
-    std::int64_t spin_ns_ = 0; // how long the next wait stays awake
+    std::int64_t last_put_ns_ = 0;
     int unread_after_wait_ = -1; // what the last wait saw, until drained() asks
 };
 

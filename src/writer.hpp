@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 
@@ -44,14 +45,16 @@ public:
         if (n > 0) {
             const auto taken = static_cast<std::size_t>(n);
             index_ += taken;
-            if (index_ >= block_.layout().starts) {
-                // Back to the start of the block, one cache line further on
+            const Layout& layout = block_.layout();
+            const std::size_t most = std::min(out_.reach(), layout.size - layout.starts);
+            if (index_ >= layout.starts && layout.size - index_ < most) {
+                // Too near the end to reach as far as a piece may: back to
+                // the start of the block, one cache line further on
                 // in the page: a reader that never empties the pipe keeps
                 // the alignment of its last restart, and this way a bad one
                 // does not last.
                 index_ = block_.settle(index_, (index_ + drift) % block_.page());
             }
-            recheck_ = taken < piece.size;
         } else if (n == -EAGAIN) {
             out_.wait_writable();
             recheck_ = true;
