@@ -2,10 +2,10 @@
 // mod 64 at each offset given: rep movsb, as the kernel copies to and from
 // user memory. Some CPUs copy many times slower at some offsets; this tells
 // tables from different machines apart.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 
 namespace {

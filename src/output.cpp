@@ -62,6 +62,9 @@ FdOutput::FdOutput(int fd, OutputKind kind, std::size_t page, bool may_spin) noe
     , may_spin_(may_spin)
     , reach_(~std::size_t { 0 })
 {
+    // Waiting awake is bounded by the clock; without one, never wait awake.
+    timespec t {};
+    may_spin_ = may_spin && clock_gettime(CLOCK_MONOTONIC, &t) == 0;
     const int flags = fcntl(fd, F_GETFL);
     nonblocking_ = flags >= 0 && (flags & O_NONBLOCK) != 0;
     const int size = splice_ ? fcntl(fd, F_GETPIPE_SZ) : -1;
@@ -87,13 +90,12 @@ ssize_t FdOutput::put(const char* data, std::size_t size) noexcept
             after_wait(now - last_put_ns_, static_cast<std::size_t>(n));
             last_put_ns_ = now;
         }
-        if (n >= 0) {
-            return n;
+        if (n >= 0 || errno == EAGAIN || errno == EINTR || errno == EPIPE) {
+            return n >= 0 ? n : -errno;
         }
-        if (errno != EINVAL && errno != EBADF && errno != ENOSYS) {
-            return -errno;
-        }
-        splice_ = false; // not a pipe after all: write from now on
+        // Refused (not a pipe after all, a filter, no memory to pin the
+        // pages, an old kernel): write from now on, and let write say.
+        splice_ = false;
     }
     const ssize_t n = write(fd_, data, size);
     return n < 0 ? -errno : n;

@@ -21,7 +21,8 @@ Child::Child(const Launch& launch)
     // async-signal-safe calls.
     // Another build may be tried against the same tests.
     const char* binary = std::getenv("FLOODOUT_BINARY");
-    std::vector<std::string> strings { binary != nullptr ? binary : FLOODOUT_BINARY };
+    std::vector<std::string> strings = launch.via;
+    strings.emplace_back(binary != nullptr ? binary : FLOODOUT_BINARY);
     strings.insert(strings.end(), launch.args.begin(), launch.args.end());
     std::vector<char*> argv;
     if (!launch.empty_argv) {

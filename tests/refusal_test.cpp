@@ -1,0 +1,86 @@
+// Wherever a plain writer runs, floodout runs: each optional call it makes
+// is refused in turn (as a seccomp filter of a container runtime or service
+// manager would), or memory is tight, and the run must still write, exactly,
+// until its alarm.
+#include "harness.hpp"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using harness::Child;
+using harness::Pipe;
+using harness::PrefixReader;
+using namespace std::chrono_literals;
+
+struct Refusal {
+    const char* name;
+    std::vector<std::string> via; // the launcher's arguments before "--"
+};
+
+void PrintTo(const Refusal& param, std::ostream* os)
+{
+    *os << param.name;
+}
+
+class Refused : public testing::TestWithParam<Refusal> { };
+
+TEST_P(Refused, TheRunStillWritesAnExactPrefixUntilItsAlarm)
+{
+    std::vector<std::string> via { REFUSE_BINARY };
+    via.insert(via.end(), GetParam().via.begin(), GetParam().via.end());
+    via.emplace_back("--");
+    Pipe out;
+    Pipe err;
+    Child child({ .args = { "1", "abc" }, .out = out.write, .err = err.write, .via = via });
+    out.close_write();
+    err.close_write();
+    PrefixReader reader("abc");
+    reader.read_to_end(out.read);
+    ASSERT_TRUE(child.wait(2s));
+    EXPECT_TRUE(child.exited_with(0));
+    EXPECT_GE(child.elapsed(), 0.95s);
+    EXPECT_LE(child.elapsed(), 1.5s);
+    EXPECT_TRUE(reader.exact_prefix());
+    EXPECT_GE(reader.bytes(), 100'000'000U); // write(2) alone gives several GB
+    PrefixReader launcher_said("");
+    launcher_said.read_to_end(err.read);
+    EXPECT_EQ(launcher_said.bytes(), 0U) << "the filter was not installed";
+}
+
+std::vector<Refusal> refusals()
+{
+    const std::string setpipe_sz = std::to_string(F_SETPIPE_SZ);
+    const std::string fionread = std::to_string(FIONREAD);
+    std::vector<Refusal> list {
+        { "VmspliceEperm", { "vmsplice", std::to_string(EPERM) } },
+        { "VmspliceEacces", { "vmsplice", std::to_string(EACCES) } },
+        { "VmspliceEfault", { "vmsplice", std::to_string(EFAULT) } },
+        { "VmspliceEnomem", { "vmsplice", std::to_string(ENOMEM) } },
+        { "VmspliceEnosys", { "vmsplice", std::to_string(ENOSYS) } },
+        { "SetPipeSizeEperm", { "fcntl", std::to_string(EPERM), setpipe_sz } },
+        { "MadviseEperm", { "madvise", std::to_string(EPERM) } },
+        { "SchedGetaffinityEperm", { "sched_getaffinity", std::to_string(EPERM) } },
+        { "FionreadEperm", { "ioctl", std::to_string(EPERM), fionread } },
+        { "PollEperm", { "poll", std::to_string(EPERM) } },
+    };
+#ifndef FLOODOUT_SANITIZED // the sanitizers' shadow memory needs terabytes of address space
+    // Too little for the huge-page block, then for any block of 2 MiB.
+    list.push_back({ "AddressSpace6000KiB", { "limit-as", "6000" } });
+    list.push_back({ "AddressSpace4000KiB", { "limit-as", "4000" } });
+#endif
+    return list;
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, Refused, testing::ValuesIn(refusals()),
+    [](const auto& param_info) { return param_info.param.name; });
+
+} // namespace
