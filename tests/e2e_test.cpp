@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <initializer_list>
 #include <ostream>
 #include <random>
 #include <string>
@@ -274,7 +275,7 @@ long long proc_value(pid_t pid, const char* file, const std::string& key)
 TEST(ZeroCopy, PipeIsEnlargedAndFedWithoutWritesInLittleMemoryForEveryText)
 {
     // 131071 bytes is the most one argument can hold.
-    for (const std::size_t size : { 1UL, 12UL, 4097UL, 65536UL, 131071UL }) {
+    for (const std::size_t size : std::initializer_list<std::size_t> { 1, 12, 4097, 65536, 131071 }) {
         const std::string text = text_of(size);
         Pipe out;
         Child child({ .args = { "0", text }, .out = out.write });
@@ -351,7 +352,8 @@ TEST(RandomAlarm, EveryOutputIsAnExactPrefixOnPipesFilesAndTerminals)
     std::mt19937 random(std::random_device {}());
     std::uniform_int_distribution<int> micros(0, 20000);
     for (const Sink sink : { Sink::pipe, Sink::file, Sink::terminal }) {
-        for (const std::size_t size : { 1UL, 2UL, 12UL, 4095UL, 4096UL, 4097UL, 65537UL, 131071UL }) {
+        for (const std::size_t size :
+            std::initializer_list<std::size_t> { 1, 2, 12, 4095, 4096, 4097, 65537, 131071 }) {
             check_random_alarm(sink, text_of(size), std::chrono::microseconds(micros(random)));
         }
     }

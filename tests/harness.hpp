@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -83,14 +84,14 @@ public:
     // One read; false at the end (EOF, or EIO from a pty whose other side went).
     bool read_once(int fd);
     void read_to_end(int fd, Seconds pause_between_reads = Seconds { 0 });
-    [[nodiscard]] std::size_t bytes() const { return bytes_; }
+    [[nodiscard]] std::uint64_t bytes() const { return bytes_; }
     [[nodiscard]] bool exact_prefix() const { return exact_; }
 
 private:
     std::string text_;
     std::string expected_; // the repetition, read_size bytes past every start
     std::string buffer_;
-    std::size_t bytes_ = 0;
+    std::uint64_t bytes_ = 0; // more than 4 GiB a second, also on 32 bits
     bool exact_ = true;
 };
 

@@ -61,7 +61,7 @@ TEST(Output, PipeIsEnlargedWithinTheLimitAndNeverShrunk)
 {
     Fds fds;
     const int fd = make_pipe(fds).second;
-    floodout::enlarge_pipe(fd, std::size_t { 1 } << 40); // refused at first, then a size that is allowed
+    floodout::enlarge_pipe(fd, ~std::size_t { 0 }); // refused at first, then a size that is allowed
     const int enlarged = fcntl(fd, F_GETPIPE_SZ);
     EXPECT_GT(enlarged, 65536);
     floodout::enlarge_pipe(fd, 65536 * 2);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <numeric>
 #include <random>
 #include <string>
@@ -105,7 +106,7 @@ bool repeats_text(const Block& block, const std::string& text)
 
 TEST(Layouts, StartAlignedAndSmallThenGiveUpHugePagesThePeriodAndLengthDownToOneText)
 {
-    for (const std::size_t n : { 1UL, 12UL, 64UL, 100UL, 4096UL, 4097UL, 131071UL }) {
+    for (const std::size_t n : std::initializer_list<std::size_t> { 1, 12, 64, 100, 4096, 4097, 131071 }) {
         floodout::Layout l[24];
         const std::size_t count = floodout::layouts(n, page, l, 24);
         ASSERT_GE(count, 4U) << n;
@@ -132,7 +133,7 @@ TEST(Layouts, StartAlignedAndSmallThenGiveUpHugePagesThePeriodAndLengthDownToOne
 
 TEST(BlockOfRepetitions, HoldsTheRepetitionAtEverySizeItShrinksTo)
 {
-    for (const std::size_t n : { 1UL, 2UL, 12UL, 255UL, 4097UL, 131071UL }) {
+    for (const std::size_t n : std::initializer_list<std::size_t> { 1, 2, 12, 255, 4097, 131071 }) {
         const std::string text = text_of(n);
         // From the full layout down to one text, by capping the memory.
         for (const std::size_t cap : { ~std::size_t { 0 }, std::size_t { 3 } << 20, 3 * n + 5000, n }) {
@@ -149,12 +150,14 @@ TEST(BlockOfRepetitions, HoldsTheRepetitionAtEverySizeItShrinksTo)
 
 TEST(BlockOfRepetitions, SettlesOnTheSamePhaseNearestTheOffsetAsked)
 {
-    for (const std::size_t n : { 1UL, 12UL, 100UL, 4097UL }) {
+    for (const std::size_t n : std::initializer_list<std::size_t> { 1, 12, 100, 4097 }) {
         const Block block = Block::make(text_of(n), page);
         ASSERT_FALSE(block.empty());
         const std::size_t period = block.layout().period;
-        for (const std::size_t index : { 0UL, 1UL * line, 5000UL, period + 3 * line }) {
-            for (const std::size_t offset : { 0UL, block.mark(), page - line }) {
+        for (const std::size_t index :
+            std::initializer_list<std::size_t> { 0, 1 * line, 5000, period + 3 * line }) {
+            for (const std::size_t offset :
+                std::initializer_list<std::size_t> { 0, block.mark(), page - line }) {
                 const std::size_t at = block.settle(index, offset);
                 EXPECT_LT(at, block.layout().starts);
                 EXPECT_EQ(at % period, index % period);
@@ -272,7 +275,8 @@ TEST(Writer, EveryByteSitsAtItsStreamAlignmentAndPiecesEndAtTheMark)
     for (std::size_t n = 1; n <= 130; ++n) {
         sizes.push_back(n);
     }
-    for (const std::size_t n : { 191UL, 192UL, 1000UL, 4095UL, 4096UL, 4097UL, 65536UL, 131071UL }) {
+    for (const std::size_t n :
+        std::initializer_list<std::size_t> { 191, 192, 1000, 4095, 4096, 4097, 65536, 131071 }) {
         sizes.push_back(n);
     }
     for (const std::size_t n : sizes) {
@@ -302,7 +306,7 @@ TEST(Writer, EveryByteSitsAtItsStreamAlignmentAndPiecesEndAtTheMark)
 
 TEST(Writer, StartsAtTheMarkAndAgainAfterTheReaderEmptiedThePipe)
 {
-    for (const std::size_t n : { 1UL, 12UL, 100UL }) {
+    for (const std::size_t n : std::initializer_list<std::size_t> { 1, 12, 100 }) {
         const std::string text = text_of(n);
         const Block block = Block::make(text, page);
         // EAGAIN after a piece cut short: the reader drains, the next piece is its next read.
