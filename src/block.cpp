@@ -114,12 +114,12 @@ Block Block::make(std::string_view text, std::size_t page, std::size_t max_bytes
     Layout candidates[most];
     const std::size_t count = layouts(text.size(), page, candidates, most);
     for (std::size_t i = 0; i < count && block.data_ == nullptr; ++i) {
-        const Layout& layout = candidates[i];
-        if (layout.size > max_bytes) {
+        const Layout& candidate = candidates[i];
+        if (candidate.size > max_bytes) {
             continue;
         }
-        block.data_ = map(layout);
-        block.layout_ = layout;
+        block.data_ = map(candidate);
+        block.layout_ = candidate;
     }
     if (block.data_ == nullptr) {
         return block;

@@ -107,7 +107,9 @@ void FdOutput::wait_writable() noexcept
     pollfd p { fd_, POLLOUT, 0 };
     bool ready = false;
     // poll, unlike a vmsplice attempt, does not take the pipe's lock from the reader.
-    while (awake_ && !(ready = poll(&p, 1, 0) == 1) && now_ns() - start < max_spin_ns) { }
+    while (awake_ && !ready && now_ns() - start < max_spin_ns) {
+        ready = poll(&p, 1, 0) == 1;
+    }
     if (!ready) {
         // Whatever poll says, the next put tells the truth.
         poll(&p, 1, -1);

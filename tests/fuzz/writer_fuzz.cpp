@@ -38,7 +38,10 @@ public:
         return static_cast<ssize_t>(n);
     }
     void wait_writable() { }
+    bool drained() { return at_ % 3 == 0; }
+    [[nodiscard]] std::size_t reach() const { return reach_; }
     void back_off() { }
+    std::size_t reach_ = 0;
 
     std::string received;
 
@@ -60,12 +63,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const std::string text(reinterpret_cast<const char*>(data + 1), text_size);
-    // A small block so that windows wrap often; the size varies with the input.
-    const floodout::Block block = floodout::Block::make(text, 64 + data[0] * 16U);
+    // Small blocks and pages so that pieces wrap often; the sizes vary with
+    // the input, down to a block of one text.
+    const std::size_t page = std::size_t { 64 } << (data[0] % 4);
+    const floodout::Block block = floodout::Block::make(text, page, text_size + data[0] * 16U);
     if (block.empty()) {
         __builtin_trap();
     }
     ScriptedOutput out(data + 1 + text_size, size - 1 - text_size);
+    out.reach_ = 1 + data[0] * 7U;
     floodout::Writer writer(block, out);
     while (!out.done()) {
         writer.step();
