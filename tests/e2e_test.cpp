@@ -2,10 +2,8 @@
 #include "harness.hpp"
 
 #include <fcntl.h>
-#include <pty.h>
 #include <signal.h>
 #include <sys/mman.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -328,13 +326,7 @@ void check_random_alarm(Sink sink, const std::string& text, harness::Seconds del
         read_fd = pipe.read;
         write_fd = pipe.write;
     } else {
-        ASSERT_EQ(openpty(&read_fd, &write_fd, nullptr, nullptr, nullptr), 0);
-        termios raw {};
-        tcgetattr(write_fd, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(write_fd, TCSANOW, &raw);
-        fcntl(read_fd, F_SETFD, FD_CLOEXEC);
-        fcntl(write_fd, F_SETFD, FD_CLOEXEC);
+        ASSERT_TRUE(harness::open_raw_terminal(read_fd, write_fd));
     }
     Child child({ .args = { "0", text }, .out = write_fd });
     close(write_fd);

@@ -1,9 +1,11 @@
 #include "harness.hpp"
 
 #include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -122,6 +124,20 @@ PinnedToCpu::PinnedToCpu(int cpu)
 PinnedToCpu::~PinnedToCpu()
 {
     sched_setaffinity(0, sizeof saved_, &saved_);
+}
+
+bool open_raw_terminal(int& read, int& write)
+{
+    if (openpty(&read, &write, nullptr, nullptr, nullptr) != 0) {
+        return false;
+    }
+    termios raw {};
+    tcgetattr(write, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(write, TCSANOW, &raw);
+    fcntl(read, F_SETFD, FD_CLOEXEC);
+    fcntl(write, F_SETFD, FD_CLOEXEC);
+    return true;
 }
 
 int first_usable_cpu()

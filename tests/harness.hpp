@@ -38,6 +38,10 @@ private:
     cpu_set_t saved_ {};
 };
 
+// A pty in raw mode, both sides closed on exec: the terminal side (write)
+// takes bytes as they are, the other (read) gives them back.
+bool open_raw_terminal(int& read, int& write);
+
 // The first CPU this process may run on.
 int first_usable_cpu();
 

@@ -3,8 +3,6 @@
 #include "harness.hpp"
 
 #include <fcntl.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -41,13 +39,7 @@ TEST_P(Under, ASlowReaderTheRunCostsAtMostFivePercentOfItsTimeInCpu)
     int write_fd = -1;
     Pipe pipe;
     if (slow.terminal) {
-        ASSERT_EQ(openpty(&read_fd, &write_fd, nullptr, nullptr, nullptr), 0);
-        termios raw {};
-        tcgetattr(write_fd, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(write_fd, TCSANOW, &raw);
-        fcntl(read_fd, F_SETFD, FD_CLOEXEC);
-        fcntl(write_fd, F_SETFD, FD_CLOEXEC);
+        ASSERT_TRUE(harness::open_raw_terminal(read_fd, write_fd));
     } else {
         read_fd = pipe.read;
         write_fd = pipe.write;
