@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -19,6 +20,16 @@ namespace {
 // shorter than the pause of a reader that sleeps between reads.
 constexpr std::int64_t max_spin_ns = 100'000;
 
+// The kernel copies what a TCP socket is given into 32 KiB pages of its own.
+// A write that ends where one of those ends lets the next start a fresh one,
+// so that the stream keeps the same alignment there as in the block: writes
+// that end elsewhere measured up to 1.7 times slower, mostly in the reader's
+// copy. A larger write only waits longer for room in the socket. Unix
+// sockets take whole pages of their own for each packet, and measured no
+// faster this way.
+constexpr std::size_t socket_grain = std::size_t { 32 } << 10;
+constexpr std::size_t socket_reach = std::size_t { 2 } << 20;
+
 std::int64_t now_ns() noexcept
 {
     timespec t {};
@@ -31,7 +42,20 @@ std::int64_t now_ns() noexcept
 OutputKind classify_output(int fd) noexcept
 {
     struct stat st { };
-    return fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode) ? OutputKind::pipe : OutputKind::other;
+    if (fstat(fd, &st) != 0) {
+        return OutputKind::other;
+    }
+    if (S_ISFIFO(st.st_mode)) {
+        return OutputKind::pipe;
+    }
+    sockaddr_storage address {};
+    socklen_t length = sizeof address;
+    if (!S_ISSOCK(st.st_mode)
+        || getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) { // NOLINT
+        return OutputKind::other;
+    }
+    const bool inet = address.ss_family == AF_INET || address.ss_family == AF_INET6;
+    return inet ? OutputKind::inet_socket : OutputKind::other;
 }
 
 void enlarge_pipe(int fd, std::size_t bytes) noexcept
@@ -67,6 +91,10 @@ FdOutput::FdOutput(int fd, OutputKind kind, std::size_t page, bool may_spin) noe
     may_spin_ = may_spin && clock_gettime(CLOCK_MONOTONIC, &t) == 0;
     const int flags = fcntl(fd, F_GETFL);
     nonblocking_ = flags >= 0 && (flags & O_NONBLOCK) != 0;
+    if (kind == OutputKind::inet_socket) {
+        reach_ = socket_reach;
+        grain_ = socket_grain;
+    }
     const int size = splice_ ? fcntl(fd, F_GETPIPE_SZ) : -1;
     if (size > 0) {
         capacity_ = static_cast<std::size_t>(size);

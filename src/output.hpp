@@ -8,7 +8,7 @@
 namespace floodout {
 
 // What stdout is, as far as the way of writing to it goes.
-enum class OutputKind { pipe, other };
+enum class OutputKind { pipe, inet_socket, other };
 
 OutputKind classify_output(int fd) noexcept;
 
@@ -38,6 +38,9 @@ public:
     // The longest piece worth handing over at once: for a pipe, one that an
     // empty pipe takes whole.
     [[nodiscard]] std::size_t reach() const noexcept { return reach_; }
+    // When not 0, pieces should end at stream positions that are multiples
+    // of it, instead of at the block's mark.
+    [[nodiscard]] std::size_t grain() const noexcept { return grain_; }
     static void back_off() noexcept;
 
 private:
@@ -50,6 +53,7 @@ private:
     bool awake_ = false; // the reader outpaces wake-ups: wait without sleeping
     std::size_t capacity_ = 0; // of the pipe, in bytes
     std::size_t reach_;
+    std::size_t grain_ = 0;
     std::int64_t last_put_ns_ = 0;
     int unread_after_wait_ = -1; // what the last wait saw, until drained() asks
 };

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 
 namespace floodout {
 
@@ -19,6 +20,8 @@ namespace floodout {
 //   void wait_writable()              after -EAGAIN
 //   bool drained()                    nothing is left unread
 //   size_t reach()                    the longest piece to offer
+//   size_t grain()                    0, or a length whose multiples the
+//                                     stream should be cut at
 //   void back_off()                   after any other failure, so that an
 //                                     output that takes nothing costs no CPU
 template <class Output> class Writer {
@@ -40,11 +43,12 @@ public:
                 index_ = block_.settle(index_, block_.mark());
             }
         }
-        const Piece piece = block_.piece(index_, out_.reach());
+        const Piece piece = next_piece();
         const ssize_t n = out_.put(piece.data, piece.size);
         if (n > 0) {
             const auto taken = static_cast<std::size_t>(n);
             index_ += taken;
+            position_ += taken;
             const Layout& layout = block_.layout();
             const std::size_t most = std::min(out_.reach(), layout.size - layout.starts);
             if (index_ >= layout.starts && layout.size - index_ < most) {
@@ -70,6 +74,8 @@ public:
         }
     }
 
+    // How many bytes the output has taken.
+    [[nodiscard]] std::uint64_t position() const noexcept { return position_; }
     // Where in the block the next byte comes from.
     [[nodiscard]] std::size_t index() const noexcept { return index_; }
     // Where in the text the next byte comes from.
@@ -78,9 +84,23 @@ public:
 private:
     static constexpr std::size_t drift = 64;
 
+    Piece next_piece() const noexcept
+    {
+        const std::size_t grain = out_.grain();
+        if (grain == 0) {
+            return block_.piece(index_, out_.reach());
+        }
+        const std::size_t room = block_.layout().size - index_;
+        const std::size_t most = std::min(out_.reach(), room);
+        const std::uint64_t end = (position_ + most) / grain * grain;
+        const std::size_t size = end > position_ ? static_cast<std::size_t>(end - position_) : most;
+        return { block_.data() + index_, size };
+    }
+
     const Block& block_;
     Output& out_;
     std::size_t index_;
+    std::uint64_t position_ = 0;
     bool recheck_ = false;
 };
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -55,6 +56,13 @@ TEST(Output, OnlyAPipeIsSplicedInto)
     EXPECT_EQ(classify_output(fds.add(open("/dev/null", O_WRONLY | O_CLOEXEC))), OutputKind::other);
     EXPECT_EQ(classify_output(secondary), OutputKind::other);
     EXPECT_EQ(classify_output(-1), OutputKind::other);
+    int pair[2] = { -1, -1 };
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    fds.add(pair[0]);
+    fds.add(pair[1]);
+    EXPECT_EQ(classify_output(pair[0]), OutputKind::other);
+    EXPECT_EQ(
+        classify_output(fds.add(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))), OutputKind::inet_socket);
 }
 
 TEST(Output, PipeIsEnlargedWithinTheLimitAndNeverShrunk)
@@ -108,6 +116,11 @@ TEST(Output, FullPipeSaysEagainAndTheWaitTellsWhenTheReaderTookAll)
     FdOutput file(fds.add(memfd_create("file", MFD_CLOEXEC)), OutputKind::other, 4096, true);
     EXPECT_FALSE(file.drained()); // only a pipe can tell
     EXPECT_EQ(file.reach(), ~std::size_t { 0 });
+    EXPECT_EQ(file.grain(), 0U);
+    FdOutput tcp(
+        fds.add(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), OutputKind::inet_socket, 4096, true);
+    EXPECT_EQ(tcp.grain(), std::size_t { 32 } << 10);
+    EXPECT_EQ(tcp.reach(), std::size_t { 2 } << 20);
 }
 
 TEST(Output, PipeWithoutReaderFailsWithEpipe)

@@ -176,10 +176,12 @@ TEST(BlockOfRepetitions, SettlesOnTheSamePhaseNearestTheOffsetAsked)
 // where in the block each piece came from.
 class ScriptedOutput {
 public:
-    ScriptedOutput(const Block& block, std::deque<ssize_t> script, std::size_t reach = 1U << 20)
+    ScriptedOutput(
+        const Block& block, std::deque<ssize_t> script, std::size_t reach = 1U << 20, std::size_t grain = 0)
         : block_(block)
         , script_(std::move(script))
         , reach_(reach)
+        , grain_(grain)
     {
     }
 
@@ -198,7 +200,11 @@ public:
             if (index % block_.text_size() != position % block_.text_size()) {
                 misphased++; // the block holds the repetition, so this is the content check
             }
-            if ((index + size) % page != block_.mark()) {
+            // Where the piece offered would end: at the mark, or with a
+            // grain at a multiple of it in the stream.
+            const bool marked
+                = grain_ == 0 ? (index + size) % page == block_.mark() : (position + size) % grain_ == 0;
+            if (!marked || size > reach_) {
                 unmarked_ends++;
             }
             starts.push_back(index % page);
@@ -212,6 +218,7 @@ public:
     void wait_writable() { ++waits; }
     bool drained() { return drain_next_check; }
     [[nodiscard]] std::size_t reach() const { return reach_; }
+    [[nodiscard]] std::size_t grain() const { return grain_; }
     void back_off() { ++back_offs; }
 
     bool keep = true; // the bytes received, not only where they came from
@@ -229,6 +236,7 @@ private:
     const Block& block_;
     std::deque<ssize_t> script_;
     std::size_t reach_;
+    std::size_t grain_;
 };
 
 TEST(Writer, ResumesAtTheExactByteAfterEveryKindOfStop)
@@ -268,7 +276,10 @@ TEST(Writer, ResumesAtTheExactByteAfterEveryKindOfStop)
 // Every byte leaves from an index congruent to its stream position mod 64,
 // and every piece ends at the mark, whatever the output does: the property
 // behind the speed into pipes, checked here on any CPU.
-TEST(Writer, EveryByteSitsAtItsStreamAlignmentAndPiecesEndAtTheMark)
+// Drives the writer through short counts, EINTR and EAGAIN for many texts and
+// checks every piece: its bytes at their stream alignment, its end where the
+// output asks (the mark, or a multiple of `grain` in the stream).
+void expect_aligned_pieces(std::size_t reach, std::size_t grain)
 {
     std::mt19937 random(12345);
     std::vector<std::size_t> sizes;
@@ -290,7 +301,7 @@ TEST(Writer, EveryByteSitsAtItsStreamAlignmentAndPiecesEndAtTheMark)
             const int k = kind(random);
             script.push_back(k == 0 ? -EINTR : k == 1 ? -EAGAIN : k < 5 ? count(random) : 1 << 30);
         }
-        ScriptedOutput out(block, script, (std::size_t { 1 } << 20) - page);
+        ScriptedOutput out(block, script, reach, grain);
         out.keep = false;
         floodout::Writer writer(block, out);
         for (std::size_t i = 0; i < 70; ++i) {
@@ -302,6 +313,16 @@ TEST(Writer, EveryByteSitsAtItsStreamAlignmentAndPiecesEndAtTheMark)
         EXPECT_EQ(out.unmarked_ends, 0) << n;
         EXPECT_GT(out.position, std::size_t { 20 } << 20) << n;
     }
+}
+
+TEST(Writer, EveryByteSitsAtItsStreamAlignmentAndPiecesEndAtTheMark)
+{
+    expect_aligned_pieces((std::size_t { 1 } << 20) - page, 0);
+}
+
+TEST(Writer, PiecesForATcpSocketEndAtWholeGrainsOfTheStream)
+{
+    expect_aligned_pieces(std::size_t { 2 } << 20, std::size_t { 32 } << 10);
 }
 
 TEST(Writer, StartsAtTheMarkAndAgainAfterTheReaderEmptiedThePipe)

@@ -40,8 +40,10 @@ public:
     void wait_writable() { }
     bool drained() { return at_ % 3 == 0; }
     [[nodiscard]] std::size_t reach() const { return reach_; }
+    [[nodiscard]] std::size_t grain() const { return grain_; }
     void back_off() { }
     std::size_t reach_ = 0;
+    std::size_t grain_ = 0;
 
     std::string received;
 
@@ -72,6 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     ScriptedOutput out(data + 1 + text_size, size - 1 - text_size);
     out.reach_ = 1 + data[0] * 7U;
+    out.grain_ = data[0] % 3 == 0 ? 0 : std::size_t { 1 } << (data[0] % 8);
     floodout::Writer writer(block, out);
     while (!out.done()) {
         writer.step();
@@ -81,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             __builtin_trap();
         }
     }
-    if (writer.offset() != out.received.size() % text_size) {
+    if (writer.offset() != out.received.size() % text_size || writer.position() != out.received.size()) {
         __builtin_trap();
     }
     return 0;
