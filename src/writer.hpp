@@ -84,7 +84,7 @@ public:
 private:
     static constexpr std::size_t drift = 64;
 
-    Piece next_piece() const noexcept
+    [[nodiscard]] Piece next_piece() const noexcept
     {
         const std::size_t grain = out_.grain();
         if (grain == 0) {
