@@ -7,7 +7,8 @@ floodout as it was at git revision REV), then runs the writers in alternation,
 at least 3 pairs, through the same outputs:
   read-4k+0 ... read-1m+16  a pipe drained by read(2) in 4 KiB, 64 KiB or
                             1 MiB pieces into a buffer at a page boundary
-                            (+0) or 16 bytes past one (+16, as from malloc)
+                            (+0) or 16 bytes past one (+16, as from malloc);
+                            read-1m+32 and read-1m+48 on request
   splice                    a pipe drained by splice(2) into /dev/null
   pv, cat, dd, wc           the real clients on a pipe: pv (-n -b -t: its
                             own count, one line a period on stderr; -q would
@@ -43,7 +44,9 @@ HELPERS = os.path.join(BUILD, "bench")
 TEXTS = (1, 12, 4097, 131071)
 READS = [(f"read-{name}+{offset}", size, offset)
          for name, size in (("4k", 4096), ("64k", 65536), ("1m", 1 << 20)) for offset in (0, 16)]
-OUTPUTS = [r[0] for r in READS] + ["splice", "pv", "cat", "dd", "wc", "tcp", "unix", "devnull", "file"]
+# Not in the default matrix: the other offsets a 1 MiB reader's buffer may have.
+READS += [(f"read-1m+{offset}", 1 << 20, offset) for offset in (32, 48)]
+OUTPUTS = [r[0] for r in READS if r[2] in (0, 16)] + ["splice", "pv", "cat", "dd", "wc", "tcp", "unix", "devnull", "file"]
 TMPFS_FILE = f"/dev/shm/floodout-bench-{os.getpid()}"
 TMPFS_BYTES = 8 << 30
 
