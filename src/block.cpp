@@ -86,7 +86,8 @@ std::size_t layouts(std::size_t text_size, std::size_t page, Layout* out, std::s
     for (std::size_t reach = full_reach; reach >= page; reach /= 2) {
         add({ n, n, round_up(n + reach, page), false });
     }
-    add({ n, n, n, false });
+    // Whole pages cost no more than the text alone, and make longer pieces.
+    add({ n, n, round_up(n, page), false });
     return count;
 }
 
@@ -109,23 +110,32 @@ Block::~Block()
 
 Block Block::make(std::string_view text, std::size_t page, std::size_t max_bytes) noexcept
 {
-    Block block;
     constexpr std::size_t most = 24;
     Layout candidates[most];
     const std::size_t count = layouts(text.size(), page, candidates, most);
-    for (std::size_t i = 0; i < count && block.data_ == nullptr; ++i) {
-        const Layout& candidate = candidates[i];
-        if (candidate.size > max_bytes) {
-            continue;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (candidates[i].size <= max_bytes || i + 1 == count) {
+            Block block = lay_out(text, page, candidates[i]);
+            if (!block.empty()) {
+                return block;
+            }
         }
-        block.data_ = map(candidate);
-        block.layout_ = candidate;
     }
+    return {};
+}
+
+Block Block::lay_out(std::string_view text, std::size_t page, const Layout& layout) noexcept
+{
+    Block block;
+    const std::size_t n = text.size();
+    if (n == 0 || layout.size < n) {
+        return block;
+    }
+    block.data_ = map(layout);
     if (block.data_ == nullptr) {
         return block;
     }
-    const std::size_t n = text.size();
-    const std::size_t size = block.layout_.size;
+    const std::size_t size = layout.size;
     // Doubling keeps every copy starting on a whole repetition.
     std::memcpy(block.data_, text.data(), n);
     for (std::size_t filled = n; filled < size;) {
@@ -133,6 +143,7 @@ Block Block::make(std::string_view text, std::size_t page, std::size_t max_bytes
         std::memcpy(block.data_ + filled, block.data_, more);
         filled += more;
     }
+    block.layout_ = layout;
     block.mapped_ = size;
     block.text_size_ = n;
     block.page_ = page;

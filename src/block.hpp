@@ -23,8 +23,8 @@ struct Layout {
 // so that the byte at stream position P can always come from an index
 // congruent to P mod 64 (the block itself is page aligned), and room to
 // start a piece at any page offset for small periods; the next ones give up
-// huge pages, then the 64-byte period, then length, down to one text.
-// Returns how many were written to `out` (at most `max`).
+// huge pages, then the 64-byte period, then length, down to the pages that
+// one text takes. Returns how many were written to `out` (at most `max`).
 std::size_t layouts(std::size_t text_size, std::size_t page, Layout* out, std::size_t max) noexcept;
 
 // Whole repetitions of the text, laid out once at start and never changed
@@ -40,10 +40,13 @@ public:
     Block& operator=(Block&& other) = delete;
     ~Block();
 
-    // The first of layouts() whose memory can be had; `max_bytes` caps the
-    // size tried. Empty on an empty text or when not even one text fits.
+    // The first of layouts() within `max_bytes` whose memory can be had; the
+    // last, one text's pages, is tried whatever `max_bytes` says, since less
+    // cannot work at all. Empty on an empty text or when not even that fits.
     static Block make(
         std::string_view text, std::size_t page, std::size_t max_bytes = ~std::size_t { 0 }) noexcept;
+    // The text in exactly this layout; empty when its memory cannot be had.
+    static Block lay_out(std::string_view text, std::size_t page, const Layout& layout) noexcept;
 
     [[nodiscard]] bool empty() const noexcept { return data_ == nullptr; }
     [[nodiscard]] const char* data() const noexcept { return data_; }

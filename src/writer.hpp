@@ -50,7 +50,10 @@ public:
             index_ += taken;
             position_ += taken;
             const Layout& layout = block_.layout();
-            const std::size_t most = std::min(out_.reach(), layout.size - layout.starts);
+            // At least one byte: a block with no room past its starts wraps
+            // at its end, so that the next piece is never empty.
+            const std::size_t most
+                = std::max<std::size_t>(1, std::min(out_.reach(), layout.size - layout.starts));
             if (index_ >= layout.starts && layout.size - index_ < most) {
                 // Too near the end to reach as far as a piece may: back to
                 // the start of the block, one cache line further on

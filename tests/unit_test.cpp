@@ -126,7 +126,8 @@ TEST(Layouts, StartAlignedAndSmallThenGiveUpHugePagesThePeriodAndLengthDownToOne
                 EXPECT_LE(l[i].size, l[i - 1].size) << n << " layout " << i;
             }
         }
-        EXPECT_EQ(l[count - 1].size, n) << n; // one text
+        EXPECT_EQ(l[count - 1].size, (n + page - 1) / page * page) << n; // one text's pages
+        EXPECT_EQ(l[count - 1].starts, n) << n;
     }
     EXPECT_EQ(floodout::layouts(0, page, nullptr, 0), 0U);
 }
@@ -139,13 +140,17 @@ TEST(BlockOfRepetitions, HoldsTheRepetitionAtEverySizeItShrinksTo)
         for (const std::size_t cap : { ~std::size_t { 0 }, std::size_t { 3 } << 20, 3 * n + 5000, n }) {
             const Block block = Block::make(text, page, cap);
             ASSERT_FALSE(block.empty()) << n << " in " << cap;
-            EXPECT_LE(block.layout().size, cap) << n;
+            EXPECT_LE(block.layout().size, std::max(cap, (n + page - 1) / page * page)) << n;
             EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block.data()) % page, 0U) << n;
             EXPECT_TRUE(repeats_text(block, text)) << n << " in " << cap;
         }
     }
     EXPECT_TRUE(Block::make("", page).empty());
-    EXPECT_TRUE(Block::make("abc", page, 2).empty()); // not even one text
+    // A cap below one text still gets the one text's pages, the least that works.
+    const Block least = Block::make("abc", page, 2);
+    ASSERT_FALSE(least.empty());
+    EXPECT_EQ(least.layout().size, page);
+    EXPECT_TRUE(repeats_text(least, "abc"));
 }
 
 TEST(BlockOfRepetitions, SettlesOnTheSamePhaseNearestTheOffsetAsked)
@@ -187,6 +192,9 @@ public:
 
     ssize_t put(const char* data, std::size_t size)
     {
+        if (size == 0) {
+            empty_offers++;
+        }
         ssize_t n = static_cast<ssize_t>(size);
         if (!script_.empty()) {
             n = script_.front() < 0 ? script_.front() : std::min(n, script_.front());
@@ -228,6 +236,7 @@ public:
     int misaligned = 0;
     int misphased = 0;
     int unmarked_ends = 0;
+    int empty_offers = 0;
     int waits = 0;
     int back_offs = 0;
     bool drain_next_check = false;
@@ -346,6 +355,54 @@ TEST(Writer, StartsAtTheMarkAndAgainAfterTheReaderEmptiedThePipe)
         // Cut short without a wait: the next piece goes straight on.
         EXPECT_EQ(out.starts[2], (out.starts[1] + 70000) % page) << n;
         EXPECT_TRUE(is_prefix_from(text, 0, out.received.data(), out.received.size())) << n;
+    }
+}
+
+// Every layout layouts() can give, many text sizes, outputs that take
+// little or much: each piece offered has at least one byte, so an output
+// that takes bytes always gets some, and what it gets is exact.
+TEST(Writer, OffersAtLeastOneByteEveryStepAtEveryLayout)
+{
+    struct Kind {
+        std::size_t reach;
+        std::size_t grain;
+    };
+    const Kind kinds[] = { { (std::size_t { 1 } << 20) - page, 0 }, { std::size_t { 2 } << 20, 32U << 10 },
+        { page, 0 }, { 100, 64 } };
+    std::mt19937 random(2024);
+    std::uniform_int_distribution<int> kind(0, 9);
+    std::uniform_int_distribution<ssize_t> count(1, 70000);
+    for (const std::size_t n : std::initializer_list<std::size_t> { 1, 2, 3, 5, 12, 63, 64, 65, 127, 128,
+             1000, 2048, 4095, 4096, 4097, 8192, 65535, 65536, 131071 }) {
+        const std::string text = text_of(n);
+        floodout::Layout layouts[24];
+        const std::size_t layout_count = floodout::layouts(n, page, layouts, 24);
+        for (std::size_t i = 0; i < layout_count; ++i) {
+            const Block block = Block::lay_out(text, page, layouts[i]);
+            ASSERT_FALSE(block.empty()) << n << " layout " << i;
+            for (const Kind& k : kinds) {
+                std::deque<ssize_t> script;
+                int accepting = 0;
+                for (int step = 0; step < 200; ++step) {
+                    const int what = kind(random);
+                    script.push_back(what == 0 ? -EINTR
+                            : what == 1        ? -EAGAIN
+                            : what < 6         ? count(random)
+                                               : 1 << 30);
+                    accepting += script.back() > 0 ? 1 : 0;
+                }
+                ScriptedOutput out(block, script, k.reach, k.grain);
+                out.keep = false;
+                floodout::Writer writer(block, out);
+                for (int step = 0; step < 200; ++step) {
+                    out.drain_next_check = kind(random) < 3;
+                    writer.step();
+                }
+                EXPECT_EQ(out.empty_offers, 0) << n << " layout " << i << " reach " << k.reach;
+                EXPECT_GE(out.position, static_cast<std::size_t>(accepting)) << n << " layout " << i;
+                EXPECT_EQ(out.misphased, 0) << n << " layout " << i;
+            }
+        }
     }
 }
 

@@ -1,6 +1,7 @@
-// The input picks a text and a script of what the output does on each put;
-// the real writer is driven against it, and what the output received must be
-// an exact prefix of the endless repetition.
+// The input picks a text, a layout and a script of what the output does on
+// each put; the real writer is driven against it: every piece it offers has
+// a byte, and what the output received is an exact prefix of the endless
+// repetition.
 #include "block.hpp"
 #include "writer.hpp"
 
@@ -27,6 +28,9 @@ public:
 
     ssize_t put(const char* data, std::size_t size)
     {
+        if (size == 0) {
+            __builtin_trap(); // an output that takes bytes must always be offered some
+        }
         const std::uint8_t b = script_[at_++];
         if (b < failures) {
             return -errors[b];
@@ -57,22 +61,26 @@ private:
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    if (size < 2) {
+    // data[0]: text size, reach and grain; data[1]: page and layout; then
+    // the text, then the script.
+    if (size < 3) {
         return 0;
     }
     const std::size_t text_size = 1 + data[0] % 64;
-    if (size < 1 + text_size) {
+    if (size < 2 + text_size) {
         return 0;
     }
-    const std::string text(reinterpret_cast<const char*>(data + 1), text_size);
-    // Small blocks and pages so that pieces wrap often; the sizes vary with
-    // the input, down to a block of one text.
-    const std::size_t page = std::size_t { 64 } << (data[0] % 4);
-    const floodout::Block block = floodout::Block::make(text, page, text_size + data[0] * 16U);
+    const std::string text(reinterpret_cast<const char*>(data + 2), text_size);
+    // Small pages so that pieces wrap often; any of the layouts, down to one
+    // text's pages.
+    const std::size_t page = std::size_t { 64 } << (data[1] % 4);
+    floodout::Layout layouts[24];
+    const std::size_t count = floodout::layouts(text_size, page, layouts, 24);
+    const floodout::Block block = floodout::Block::lay_out(text, page, layouts[data[1] / 4 % count]);
     if (block.empty()) {
         __builtin_trap();
     }
-    ScriptedOutput out(data + 1 + text_size, size - 1 - text_size);
+    ScriptedOutput out(data + 2 + text_size, size - 2 - text_size);
     out.reach_ = 1 + data[0] * 7U;
     out.grain_ = data[0] % 3 == 0 ? 0 : std::size_t { 1 } << (data[0] % 8);
     floodout::Writer writer(block, out);
