@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -22,6 +24,33 @@ void handler(int /*signal*/)
     _exit(0);
 }
 
+// The write loop and its preparation, which may take milliseconds (the block
+// can be megabytes, on huge pages the kernel may first have to compact):
+// only after the alarm is armed, so that a SIGALRM meanwhile finds its
+// handler and ends the run with nothing written.
+[[noreturn]] void write_for_ever(char* copy, std::size_t size)
+{
+    if (size == 0) {
+        for (;;) {
+            pause();
+        }
+    }
+    const long page = sysconf(_SC_PAGESIZE);
+    const floodout::Block block = floodout::Block::make(
+        std::string_view(copy, size), page > 0 ? static_cast<std::size_t>(page) : 4096);
+    if (block.empty()) {
+        _exit(EXIT_FAILURE); // not even one text fits; nothing was written
+    }
+    std::free(copy); // the block holds the text from here on
+    const floodout::OutputKind kind = floodout::classify_output(STDOUT_FILENO);
+    if (kind == floodout::OutputKind::pipe) {
+        floodout::enlarge_pipe(STDOUT_FILENO, pipe_bytes);
+    }
+    floodout::FdOutput out(STDOUT_FILENO, kind, block.page(), floodout::several_cpus());
+    floodout::Writer writer(block, out);
+    writer.run();
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -29,15 +58,15 @@ int main(int argc, char** argv)
     // 1-2. The count of seconds; an empty argument vector counts as none.
     const std::int32_t seconds = argc > 1 ? floodout::parse_count(argv[1]) : 0;
 
-    // 3. The private copy of the text, laid out as the block of repetitions.
+    // 3. The private copy of the text: small, so that the handler comes as
+    // early as in any program.
     const char* text = argc > 2 ? argv[2] : "X";
-    const bool nothing_to_write = *text == '\0';
-    const long page = sysconf(_SC_PAGESIZE);
-    const floodout::Block block
-        = floodout::Block::make(text, page > 0 ? static_cast<std::size_t>(page) : 4096);
-    if (block.empty() && !nothing_to_write) {
+    const std::size_t size = std::strlen(text);
+    auto* copy = static_cast<char*>(std::malloc(size + 1));
+    if (copy == nullptr) {
         return EXIT_FAILURE;
     }
+    std::memcpy(copy, text, size + 1);
 
     // 4. The handler, before the alarm can fire.
     struct sigaction action { };
@@ -50,16 +79,5 @@ int main(int argc, char** argv)
     alarm(floodout::alarm_seconds(seconds));
 
     // 6. Write for ever; only a signal ends the run.
-    if (nothing_to_write) {
-        for (;;) {
-            pause();
-        }
-    }
-    const floodout::OutputKind kind = floodout::classify_output(STDOUT_FILENO);
-    if (kind == floodout::OutputKind::pipe) {
-        floodout::enlarge_pipe(STDOUT_FILENO, pipe_bytes);
-    }
-    floodout::FdOutput out(STDOUT_FILENO, kind, block.page(), floodout::several_cpus());
-    floodout::Writer writer(block, out);
-    writer.run();
+    write_for_ever(copy, size);
 }

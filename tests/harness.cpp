@@ -24,7 +24,11 @@ Child::Child(const Launch& launch)
     // Another build may be tried against the same tests.
     const char* binary = std::getenv("FLOODOUT_BINARY");
     std::vector<std::string> strings = launch.via;
-    strings.emplace_back(binary != nullptr ? binary : FLOODOUT_BINARY);
+    if (!launch.program.empty()) {
+        strings.push_back(launch.program);
+    } else {
+        strings.emplace_back(binary != nullptr ? binary : FLOODOUT_BINARY);
+    }
     strings.insert(strings.end(), launch.args.begin(), launch.args.end());
     std::vector<char*> argv;
     if (!launch.empty_argv) {

@@ -24,6 +24,7 @@ struct Launch {
     unsigned inherited_alarm = 0;
     int cpu = -1; // the only CPU it may run on; -1 leaves the affinity as it is
     std::vector<std::string> via; // a launcher and its arguments, run with the program after them
+    std::string program; // what is run; empty for floodout
 };
 
 // Pins the calling thread to one CPU for its lifetime, then restores it.
