@@ -1,3 +1,4 @@
+#include "allowance.hpp"
 #include "block.hpp"
 #include "count.hpp"
 #include "output.hpp"
@@ -6,6 +7,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -35,18 +37,23 @@ void handler(int /*signal*/)
             pause();
         }
     }
+    const floodout::Allowance allowance = floodout::read_allowance();
     const long page = sysconf(_SC_PAGESIZE);
     const floodout::Block block = floodout::Block::make(
-        std::string_view(copy, size), page > 0 ? static_cast<std::size_t>(page) : 4096);
+        std::string_view(copy, size), page > 0 ? static_cast<std::size_t>(page) : 4096, allowance.memory);
     if (block.empty()) {
         _exit(EXIT_FAILURE); // not even one text fits; nothing was written
     }
-    std::free(copy); // the block holds the text from here on
+    // The block holds the text from here on; in a tight container every
+    // page counts.
+    std::free(copy);
     const floodout::OutputKind kind = floodout::classify_output(STDOUT_FILENO);
     if (kind == floodout::OutputKind::pipe) {
-        floodout::enlarge_pipe(STDOUT_FILENO, pipe_bytes);
+        // What the pipe holds is charged to this process where it is written
+        // rather than spliced into.
+        floodout::enlarge_pipe(STDOUT_FILENO, std::min(pipe_bytes, allowance.memory));
     }
-    floodout::FdOutput out(STDOUT_FILENO, kind, block.page(), floodout::several_cpus());
+    floodout::FdOutput out(STDOUT_FILENO, kind, block.page(), allowance.several_cpus);
     floodout::Writer writer(block, out);
     writer.run();
 }

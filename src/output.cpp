@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -10,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <ctime>
 
@@ -63,21 +63,14 @@ void enlarge_pipe(int fd, std::size_t bytes) noexcept
     const int now = fcntl(fd, F_GETPIPE_SZ);
     // Above the system's limit the kernel says EPERM; try smaller sizes
     // rather than read the limit from /proc, which would open a file.
+    // The kernel rounds a size up to a power of two.
     constexpr std::size_t largest = std::size_t { 1 } << 30; // fits the int that fcntl takes
-    for (std::size_t size = std::min(bytes, largest); now >= 0 && size > static_cast<std::size_t>(now);
-         size /= 2) {
+    for (std::size_t size = std::bit_floor(std::min(bytes, largest));
+         now >= 0 && size > static_cast<std::size_t>(now); size /= 2) {
         if (fcntl(fd, F_SETPIPE_SZ, static_cast<int>(size)) >= 0 || errno != EPERM) {
             return;
         }
     }
-}
-
-bool several_cpus() noexcept
-{
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    // Unknown counts as one: a wrong guess then costs speed, never the reader's CPU.
-    return sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 1;
 }
 
 FdOutput::FdOutput(int fd, OutputKind kind, std::size_t page, bool may_spin) noexcept

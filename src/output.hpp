@@ -12,13 +12,9 @@ enum class OutputKind { pipe, inet_socket, other };
 
 OutputKind classify_output(int fd) noexcept;
 
-// Makes a pipe hold up to `bytes` (fewer where the system refuses that many);
-// a bigger pipe means fewer wake-ups for writer and reader alike.
+// Makes a pipe hold up to `bytes`, never more (fewer where the system refuses
+// that many); a bigger pipe means fewer wake-ups for writer and reader alike.
 void enlarge_pipe(int fd, std::size_t bytes) noexcept;
-
-// Whether more than one CPU may run this process: only then can waiting
-// awake for the reader help it rather than take its CPU.
-bool several_cpus() noexcept;
 
 // A file descriptor as the writer's output. Into a pipe the block's pages are
 // handed over by vmsplice, without a copy; that is safe because the block is

@@ -64,6 +64,13 @@ Child::Child(const Launch& launch)
             CPU_SET(static_cast<std::size_t>(launch.cpu), &one);
             sched_setaffinity(0, sizeof one, &one);
         }
+        if (!launch.cgroup.empty()) {
+            const int procs = open(launch.cgroup.c_str(), O_WRONLY);
+            if (procs < 0 || write(procs, "0", 1) != 1) {
+                _exit(126);
+            }
+            close(procs);
+        }
         alarm(launch.inherited_alarm);
         execv(strings[0].c_str(), argv.data());
         _exit(127);

@@ -25,6 +25,7 @@ struct Launch {
     int cpu = -1; // the only CPU it may run on; -1 leaves the affinity as it is
     std::vector<std::string> via; // a launcher and its arguments, run with the program after them
     std::string program; // what is run; empty for floodout
+    std::string cgroup; // a cgroup.procs file to join before exec; empty for none
 };
 
 // Pins the calling thread to one CPU for its lifetime, then restores it.
