@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -38,6 +39,11 @@ Child::Child(const Launch& launch)
     }
     argv.push_back(nullptr);
     const int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    // Its write end closes when exec succeeds: see wait_for_exec().
+    int exec_pipe[2] = { -1, -1 };
+    if (pipe2(exec_pipe, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe2 failed");
+    }
     start_ = std::chrono::steady_clock::now();
     pid_ = fork();
     if (pid_ < 0) {
@@ -76,10 +82,23 @@ Child::Child(const Launch& launch)
         _exit(127);
     }
     close(devnull);
+    close(exec_pipe[1]);
+    exec_read_ = exec_pipe[0];
+}
+
+void Child::wait_for_exec()
+{
+    char byte = 0;
+    while (exec_read_ >= 0 && read(exec_read_, &byte, 1) < 0 && errno == EINTR) { }
+    close(exec_read_);
+    exec_read_ = -1;
 }
 
 Child::~Child()
 {
+    if (exec_read_ >= 0) {
+        close(exec_read_);
+    }
     if (!ended_) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);

@@ -55,6 +55,9 @@ public:
     ~Child(); // kills and reaps a child still running
 
     [[nodiscard]] pid_t pid() const { return pid_; }
+    // Returns once the program (the first one, where there is a launcher)
+    // has replaced the forked child, or the child has ended.
+    void wait_for_exec();
     void signal(int sig) const;
     // Waits at most `limit` for the end; false if it still runs.
     bool wait(Seconds limit);
@@ -65,6 +68,7 @@ public:
 
 private:
     pid_t pid_ = -1;
+    int exec_read_ = -1;
     bool ended_ = false;
     int status_ = 0;
     std::chrono::steady_clock::time_point start_;

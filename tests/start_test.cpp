@@ -9,8 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -35,33 +37,49 @@ public:
     int fd;
 };
 
-// Runs ended by a SIGALRM sent `delay` after the start, counted by status 0,
-// for floodout and for a program that installs its handler first thing.
+// Pairs of runs, floodout's and a program's that installs its handler first
+// thing, each sent SIGALRM at the same moment 1 to 3 ms after its exec, in
+// random order. Where only one of a pair ended with status 0, the other was
+// killed: a later handler shows as many more such pairs on the other's side
+// than on floodout's, beyond what chance gives (three standard deviations).
 TEST(EarlySigalrm, EndsRunsAsOftenAsAProgramThatInstallsItsHandlerFirst)
 {
 #ifdef FLOODOUT_SANITIZED
     GTEST_SKIP() << "the sanitizers' start-up before main is longer than any program's";
 #endif
     const DevNull devnull;
-    constexpr int runs = 50;
-    int ended[2] = { 0, 0 }; // floodout, the other
-    for (int i = 0; i < 2 * runs; ++i) {
-        const bool ours = i % 2 == 0;
-        const auto delay = 1ms + std::chrono::microseconds(i / 2 * 2000 / (runs - 1));
-        Launch launch { .args = { "0", longest_text }, .out = devnull.fd };
-        if (!ours) {
-            launch.program = HANDLER_FIRST_BINARY;
+    constexpr int pairs = 200;
+    std::mt19937 random(std::random_device {}());
+    int only_ours = 0;
+    int only_theirs = 0;
+    int both = 0;
+    for (int i = 0; i < pairs; ++i) {
+        const auto delay = 1ms + std::chrono::microseconds(i * 2000 / (pairs - 1));
+        const bool ours_first = random() % 2 == 0;
+        bool ended[2] = { false, false }; // floodout, the other
+        for (const bool ours : { ours_first, !ours_first }) {
+            Launch launch { .args = { "0", longest_text }, .out = devnull.fd };
+            if (!ours) {
+                launch.program = HANDLER_FIRST_BINARY;
+            }
+            Child child(launch);
+            child.wait_for_exec();
+            std::this_thread::sleep_for(delay);
+            child.signal(SIGALRM);
+            ASSERT_TRUE(child.wait(2s));
+            ended[ours ? 0 : 1] = child.exited_with(0);
         }
-        Child child(launch);
-        std::this_thread::sleep_for(delay);
-        child.signal(SIGALRM);
-        ASSERT_TRUE(child.wait(2s));
-        ended[ours ? 0 : 1] += child.exited_with(0) ? 1 : 0;
+        only_ours += ended[0] && !ended[1] ? 1 : 0;
+        only_theirs += ended[1] && !ended[0] ? 1 : 0;
+        both += ended[0] && ended[1] ? 1 : 0;
     }
-    // Each count varies by a few runs from one try to the next.
-    const int slack = std::max(3, ended[1] / 8);
-    EXPECT_GE(ended[0] + slack, ended[1]) << "floodout " << ended[0] << " of " << runs << ", a program with "
-                                          << "its handler first " << ended[1];
+    const double chance = std::max(4.0, 3 * std::sqrt(only_ours + only_theirs));
+    EXPECT_LE(only_theirs - only_ours, chance)
+        << "of " << pairs << " pairs, both ended " << both << ", only floodout " << only_ours
+        << ", only the other " << only_theirs;
+    RecordProperty("both_ended", both);
+    RecordProperty("only_floodout_ended", only_ours);
+    RecordProperty("only_the_other_ended", only_theirs);
 }
 
 const char* const strace = "/usr/bin/strace";
