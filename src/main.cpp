@@ -1,6 +1,7 @@
 #include "allowance.hpp"
 #include "block.hpp"
 #include "count.hpp"
+#include "datagram.hpp"
 #include "output.hpp"
 #include "writer.hpp"
 
@@ -53,9 +54,12 @@ void handler(int /*signal*/)
         // rather than spliced into.
         floodout::enlarge_pipe(STDOUT_FILENO, std::min(pipe_bytes, allowance.memory));
     }
+    if (kind == floodout::OutputKind::udp || kind == floodout::OutputKind::datagram) {
+        floodout::DatagramOutput out(STDOUT_FILENO, size, kind == floodout::OutputKind::udp);
+        floodout::Writer(block, out).run();
+    }
     floodout::FdOutput out(STDOUT_FILENO, kind, block.page(), allowance.several_cpus);
-    floodout::Writer writer(block, out);
-    writer.run();
+    floodout::Writer(block, out).run();
 }
 
 } // namespace

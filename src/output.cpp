@@ -48,14 +48,22 @@ OutputKind classify_output(int fd) noexcept
     if (S_ISFIFO(st.st_mode)) {
         return OutputKind::pipe;
     }
+    int type = 0;
+    socklen_t type_length = sizeof type;
     sockaddr_storage address {};
     socklen_t length = sizeof address;
-    if (!S_ISSOCK(st.st_mode)
+    if (!S_ISSOCK(st.st_mode) || getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &type_length) != 0
         || getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) { // NOLINT
         return OutputKind::other;
     }
     const bool inet = address.ss_family == AF_INET || address.ss_family == AF_INET6;
-    return inet ? OutputKind::inet_socket : OutputKind::other;
+    if (type == SOCK_DGRAM) {
+        return inet ? OutputKind::udp : OutputKind::datagram;
+    }
+    if (type == SOCK_SEQPACKET) {
+        return OutputKind::datagram;
+    }
+    return inet && type == SOCK_STREAM ? OutputKind::inet_socket : OutputKind::other;
 }
 
 void enlarge_pipe(int fd, std::size_t bytes) noexcept
@@ -164,12 +172,15 @@ bool FdOutput::drained() noexcept
     return unread == 0;
 }
 
-void FdOutput::back_off() noexcept
+void pause_after_failure() noexcept
 {
-    // Long enough to cost no CPU, short enough to resume soon when the
-    // output takes bytes again.
     const timespec pause { 0, 20'000'000 };
     nanosleep(&pause, nullptr);
+}
+
+void FdOutput::back_off() noexcept
+{
+    pause_after_failure();
 }
 
 } // namespace floodout

@@ -7,14 +7,20 @@
 
 namespace floodout {
 
-// What stdout is, as far as the way of writing to it goes.
-enum class OutputKind { pipe, inet_socket, other };
+// What stdout is, as far as the way of writing to it goes: a pipe, a TCP
+// socket, a datagram socket (UDP, or a Unix SOCK_DGRAM or SOCK_SEQPACKET),
+// or anything else a plain write(2) serves.
+enum class OutputKind { pipe, inet_socket, udp, datagram, other };
 
 OutputKind classify_output(int fd) noexcept;
 
 // Makes a pipe hold up to `bytes`, never more (fewer where the system refuses
 // that many); a bigger pipe means fewer wake-ups for writer and reader alike.
 void enlarge_pipe(int fd, std::size_t bytes) noexcept;
+
+// Long enough to cost no CPU, short enough to resume soon when the output
+// takes bytes again.
+void pause_after_failure() noexcept;
 
 // A file descriptor as the writer's output. Into a pipe the block's pages are
 // handed over by vmsplice, without a copy; that is safe because the block is

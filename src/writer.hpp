@@ -6,27 +6,46 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 
 namespace floodout {
 
+// Where the writer's bytes go: one per kind of standard output.
+template <class O>
+concept Output = requires(O& out, const char* data, std::size_t size)
+{
+    // Bytes taken, or -errno; -EINTR asks for another try at once.
+    {
+        out.put(data, size)
+        } -> std::same_as<ssize_t>;
+    // After -EAGAIN, until there is room.
+    out.wait_writable();
+    // Nothing is left unread, as far as the output can tell.
+    {
+        out.drained()
+        } -> std::same_as<bool>;
+    // The longest piece to offer.
+    {
+        out.reach()
+        } -> std::convertible_to<std::size_t>;
+    // 0, or a length whose multiples in the stream pieces should end at.
+    {
+        out.grain()
+        } -> std::convertible_to<std::size_t>;
+    // After any other failure, so that an output that takes nothing costs no CPU.
+    out.back_off();
+};
+
 // Hands the block to an output for ever, each piece starting where the last
 // one stopped, so the output is always an exact prefix of the repetition.
 // Every byte comes from a block index congruent to its stream position mod
-// the layout's period, and pieces end at the block's mark where they can.
-// Output needs:
-//   ssize_t put(const char*, size_t)  bytes taken, or -errno
-//   void wait_writable()              after -EAGAIN
-//   bool drained()                    nothing is left unread
-//   size_t reach()                    the longest piece to offer
-//   size_t grain()                    0, or a length whose multiples the
-//                                     stream should be cut at
-//   void back_off()                   after any other failure, so that an
-//                                     output that takes nothing costs no CPU
-template <class Output> class Writer {
+// the layout's period, and pieces end at the output's grain, or else at the
+// block's mark, where they can.
+template <Output O> class Writer {
 public:
-    Writer(const Block& block, Output& out) noexcept
+    Writer(const Block& block, O& out) noexcept
         : block_(block)
         , out_(out)
         , index_(block.settle(0, block.mark()))
@@ -51,9 +70,13 @@ public:
             position_ += taken;
             const Layout& layout = block_.layout();
             // At least one byte: a block with no room past its starts wraps
-            // at its end, so that the next piece is never empty.
-            const std::size_t most
-                = std::max<std::size_t>(1, std::min(out_.reach(), layout.size - layout.starts));
+            // at its end, so that the next piece is never empty. With a
+            // grain, far enough for the next piece to end at a multiple of
+            // it: a datagram output sends one repetition a datagram.
+            std::size_t most = std::max<std::size_t>(1, std::min(out_.reach(), layout.size - layout.starts));
+            if (const std::size_t grain = out_.grain(); grain != 0) {
+                most = std::max<std::size_t>(most, grain - position_ % grain);
+            }
             if (index_ >= layout.starts && layout.size - index_ < most) {
                 // Too near the end to reach as far as a piece may: back to
                 // the start of the block, one cache line further on
@@ -101,7 +124,7 @@ private:
     }
 
     const Block& block_;
-    Output& out_;
+    O& out_;
     std::size_t index_;
     std::uint64_t position_ = 0;
     bool recheck_ = false;

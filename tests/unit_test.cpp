@@ -360,15 +360,18 @@ TEST(Writer, StartsAtTheMarkAndAgainAfterTheReaderEmptiedThePipe)
 
 // Every layout layouts() can give, many text sizes, outputs that take
 // little or much: each piece offered has at least one byte, so an output
-// that takes bytes always gets some, and what it gets is exact.
+// that takes bytes always gets some, and what it gets is exact; with the
+// text's length as the grain, every piece ends a repetition.
 TEST(Writer, OffersAtLeastOneByteEveryStepAtEveryLayout)
 {
     struct Kind {
         std::size_t reach;
-        std::size_t grain;
+        std::size_t grain; // 0 with `datagrams`: the text's length
+        bool datagrams; // every piece must end a repetition, as a datagram output needs
     };
-    const Kind kinds[] = { { (std::size_t { 1 } << 20) - page, 0 }, { std::size_t { 2 } << 20, 32U << 10 },
-        { page, 0 }, { 100, 64 } };
+    const Kind kinds[]
+        = { { (std::size_t { 1 } << 20) - page, 0, false }, { std::size_t { 2 } << 20, 32U << 10, false },
+              { page, 0, false }, { 100, 64, false }, { ~std::size_t { 0 }, 0, true } };
     std::mt19937 random(2024);
     std::uniform_int_distribution<int> kind(0, 9);
     std::uniform_int_distribution<ssize_t> count(1, 70000);
@@ -391,7 +394,7 @@ TEST(Writer, OffersAtLeastOneByteEveryStepAtEveryLayout)
                                                : 1 << 30);
                     accepting += script.back() > 0 ? 1 : 0;
                 }
-                ScriptedOutput out(block, script, k.reach, k.grain);
+                ScriptedOutput out(block, script, k.reach, k.datagrams ? n : k.grain);
                 out.keep = false;
                 floodout::Writer writer(block, out);
                 for (int step = 0; step < 200; ++step) {
@@ -401,6 +404,10 @@ TEST(Writer, OffersAtLeastOneByteEveryStepAtEveryLayout)
                 EXPECT_EQ(out.empty_offers, 0) << n << " layout " << i << " reach " << k.reach;
                 EXPECT_GE(out.position, static_cast<std::size_t>(accepting)) << n << " layout " << i;
                 EXPECT_EQ(out.misphased, 0) << n << " layout " << i;
+                if (k.datagrams) {
+                    EXPECT_EQ(out.unmarked_ends, 0)
+                        << n << " layout " << i << ": a piece ends mid-repetition";
+                }
             }
         }
     }
