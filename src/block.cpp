@@ -16,13 +16,22 @@ constexpr std::size_t huge_page_size = std::size_t { 2 } << 20;
 // How far a piece may reach at least: with the starts, one huge page for any
 // text below 64 KiB. Larger writes measured no faster anywhere.
 constexpr std::size_t full_reach = huge_page_size - (std::size_t { 128 } << 10);
-// Room past the period to start a piece at another page offset.
-constexpr std::size_t max_slack = std::size_t { 64 } << 10;
+// Room past the period to start a piece at another page offset, in pages.
+constexpr std::size_t max_slack_pages = 16;
 constexpr std::size_t cache_line = 64;
 
 std::size_t round_up(std::size_t n, std::size_t to) noexcept
 {
     return (n + to - 1) / to * to;
+}
+
+// lcm(a, b), or SIZE_MAX where that does not fit: with 64 KiB pages and a
+// long text it can exceed 32 bits.
+std::size_t lcm_or_most(std::size_t a, std::size_t b) noexcept
+{
+    const std::size_t most = ~std::size_t { 0 };
+    const std::size_t share = a / std::gcd(a, b);
+    return share > most / b ? most : share * b;
 }
 
 // Distance between two page offsets, the shorter way round the page.
@@ -32,35 +41,45 @@ std::size_t circular_distance(std::size_t a, std::size_t b, std::size_t page) no
     return d < page - d ? d : page - d;
 }
 
-// Whole huge pages, aligned to one, so that the kernel can back them with
-// transparent huge pages: vmsplice takes references on them about twice as
-// fast as on small pages.
-char* map_huge_aligned(std::size_t size) noexcept
+// `size` bytes at a multiple of `alignment` (a power of two), or null.
+char* map_aligned(std::size_t size, std::size_t alignment) noexcept
 {
-    void* p
-        = mmap(nullptr, size + huge_page_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    constexpr int protection = PROT_READ | PROT_WRITE;
+    constexpr int flags = MAP_PRIVATE | MAP_ANONYMOUS;
+    void* p = mmap(nullptr, size, protection, flags, -1, 0);
     if (p == MAP_FAILED) {
         return nullptr;
     }
-    const auto start = reinterpret_cast<std::uintptr_t>(p); // NOLINT(performance-no-int-to-ptr)
-    const std::uintptr_t aligned = round_up(start, huge_page_size);
+    auto start = reinterpret_cast<std::uintptr_t>(p); // NOLINT(performance-no-int-to-ptr)
+    if (start % alignment == 0) {
+        return static_cast<char*>(p);
+    }
+    munmap(p, size);
+    p = mmap(nullptr, size + alignment, protection, flags, -1, 0);
+    if (p == MAP_FAILED) {
+        return nullptr;
+    }
+    start = reinterpret_cast<std::uintptr_t>(p); // NOLINT(performance-no-int-to-ptr)
+    const std::uintptr_t aligned = round_up(start, alignment);
     if (aligned > start) {
         munmap(p, aligned - start);
     }
-    // The slack left after the block; never empty, since aligned < start + huge_page_size.
-    munmap(reinterpret_cast<void*>(aligned + size), start + huge_page_size - aligned); // NOLINT
-    auto* block = reinterpret_cast<char*>(aligned); // NOLINT(performance-no-int-to-ptr)
-    madvise(block, size, MADV_HUGEPAGE); // a refusal only costs speed
-    return block;
+    // What is left after the block; never empty, since aligned < start + alignment.
+    munmap(reinterpret_cast<void*>(aligned + size), start + alignment - aligned); // NOLINT
+    return reinterpret_cast<char*>(aligned); // NOLINT(performance-no-int-to-ptr)
 }
 
-char* map(const Layout& layout) noexcept
+// Aligned to the page the layout counts with (a test may count with pages
+// larger than the machine's), or to a huge page so that the kernel can back
+// the block with transparent huge pages: vmsplice takes references on them
+// about twice as fast as on small pages.
+char* map(const Layout& layout, std::size_t page) noexcept
 {
-    if (layout.huge_pages) {
-        return map_huge_aligned(layout.size);
+    char* block = map_aligned(layout.size, layout.huge_pages ? huge_page_size : page);
+    if (block != nullptr && layout.huge_pages) {
+        madvise(block, layout.size, MADV_HUGEPAGE); // a refusal only costs speed
     }
-    void* p = mmap(nullptr, layout.size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return p == MAP_FAILED ? nullptr : static_cast<char*>(p);
+    return block;
 }
 
 } // namespace
@@ -77,12 +96,15 @@ std::size_t layouts(std::size_t text_size, std::size_t page, Layout* out, std::s
     if (n == 0 || page == 0) {
         return 0;
     }
-    const std::size_t period = std::lcm(n, cache_line);
+    const std::size_t period = lcm_or_most(n, cache_line);
     // Enough starts to reach every page offset the period allows, when that is cheap.
-    const std::size_t every_offset = std::lcm(period, page) - period;
+    const std::size_t every_offset = lcm_or_most(period, page) - period;
+    const std::size_t max_slack = max_slack_pages * page;
     const std::size_t starts = period + (every_offset < max_slack ? every_offset : max_slack);
-    add({ period, starts, round_up(starts + full_reach, huge_page_size), true });
-    add({ period, starts, round_up(starts + full_reach, page), false });
+    if (starts < ~std::size_t { 0 } / 4) { // else the period alone would not fit anywhere
+        add({ period, starts, round_up(starts + full_reach, huge_page_size), true });
+        add({ period, starts, round_up(starts + full_reach, page), false });
+    }
     for (std::size_t reach = full_reach; reach >= page; reach /= 2) {
         add({ n, n, round_up(n + reach, page), false });
     }
@@ -131,7 +153,7 @@ Block Block::lay_out(std::string_view text, std::size_t page, const Layout& layo
     if (n == 0 || layout.size < n) {
         return block;
     }
-    block.data_ = map(layout);
+    block.data_ = map(layout, page);
     if (block.data_ == nullptr) {
         return block;
     }

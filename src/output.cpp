@@ -94,7 +94,8 @@ FdOutput::FdOutput(int fd, OutputKind kind, std::size_t page, bool may_spin) noe
     nonblocking_ = flags >= 0 && (flags & O_NONBLOCK) != 0;
     if (kind == OutputKind::inet_socket) {
         reach_ = socket_reach;
-        grain_ = socket_grain;
+        // Where pages are larger, the socket's pages are too.
+        grain_ = std::max(socket_grain, page);
     }
     const int size = splice_ ? fcntl(fd, F_GETPIPE_SZ) : -1;
     if (size > 0) {

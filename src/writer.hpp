@@ -75,7 +75,7 @@ public:
             // it: a datagram output sends one repetition a datagram.
             std::size_t most = std::max<std::size_t>(1, std::min(out_.reach(), layout.size - layout.starts));
             if (const std::size_t grain = out_.grain(); grain != 0) {
-                most = std::max<std::size_t>(most, grain - position_ % grain);
+                most = std::max(most, grain - static_cast<std::size_t>(position_ % grain));
             }
             if (index_ >= layout.starts && layout.size - index_ < most) {
                 // Too near the end to reach as far as a piece may: back to

@@ -136,9 +136,15 @@ TEST(Syslog, ACollectorStoresManyThousandsOfIntactMessagesFromEachSocket)
                                      << (dir / "syslog-ng.out").string();
         reference.push_back(stored.front());
     }
+    // A big-endian emulator on a little-endian machine gets UDP's segment
+    // size wrong; the Unix socket is still checked there.
+    const auto flooded = [](const Source& source) { return source.port == 0 || !harness::cross_endian; };
     std::vector<std::size_t> before;
     for (const Source& source : sources) {
         before.push_back(lines_of(source.file).size());
+        if (!flooded(source)) {
+            continue;
+        }
         const int fd = connected(source.port, unix_path);
         ASSERT_GE(fd, 0) << source.name;
         Child child({ .args = { "1", line }, .out = fd });
@@ -151,6 +157,9 @@ TEST(Syslog, ACollectorStoresManyThousandsOfIntactMessagesFromEachSocket)
     collector.signal(SIGTERM);
     ASSERT_TRUE(collector.wait(10s));
     for (std::size_t i = 0; i < std::size(sources); ++i) {
+        if (!flooded(sources[i])) {
+            continue;
+        }
         const std::vector<std::string> stored = lines_of(sources[i].file);
         std::size_t wrong = 0;
         for (const std::string& l : stored) {
@@ -162,6 +171,9 @@ TEST(Syslog, ACollectorStoresManyThousandsOfIntactMessagesFromEachSocket)
         RecordProperty(i == 0 ? "udp_messages" : "unix_messages", std::to_string(stored.size() - before[i]));
     }
     fs::remove_all(dir);
+    if (harness::cross_endian) {
+        GTEST_SKIP() << "UDP, under " << harness::emulator << ", " << harness::swapped_segment_size;
+    }
 }
 
 } // namespace

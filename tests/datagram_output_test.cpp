@@ -3,6 +3,7 @@
 // listens on.
 #include "block.hpp"
 #include "datagram.hpp"
+#include "emulation.hpp"
 #include "writer.hpp"
 
 #include <arpa/inet.h>
@@ -100,7 +101,12 @@ TEST(DatagramOutput, EachDatagramIsOneRepetitionOnEveryKindOfSocket)
         { "UDP, 8190 B", 0, 8190 },
         { "UDP, 40000 B", 0, 40000 },
     };
+    bool skipped = false;
     for (const Case& c : cases) {
+        if (c.type == 0 && harness::cross_endian) {
+            skipped = true;
+            continue;
+        }
         const std::string text = text_of(c.text);
         const Block block = Block::make(text, 4096);
         ASSERT_FALSE(block.empty());
@@ -139,6 +145,9 @@ TEST(DatagramOutput, EachDatagramIsOneRepetitionOnEveryKindOfSocket)
             EXPECT_GT(out.segments(), 1U)
                 << c.name << ": the kernel can cut, yet every message is one datagram";
         }
+    }
+    if (skipped) {
+        GTEST_SKIP() << "UDP cases, under " << harness::emulator << ", " << harness::swapped_segment_size;
     }
 }
 
@@ -194,6 +203,9 @@ TEST(DatagramOutput, LearnsTheLargestDatagramFromEmsgsize)
 
 TEST(DatagramOutput, NobodyListeningOnAUdpPortIsNoReasonToBackOff)
 {
+    if (harness::cross_endian) {
+        GTEST_SKIP() << "under " << harness::emulator << ", " << harness::swapped_segment_size;
+    }
     UdpPair udp;
     close(udp.receiver.fd); // the port is connected to, but nobody listens there now
     udp.receiver.fd = -1;

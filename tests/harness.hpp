@@ -1,5 +1,7 @@
 #pragma once
 
+#include "emulation.hpp"
+
 #include <sched.h>
 #include <sys/types.h>
 
@@ -74,6 +76,20 @@ private:
     std::chrono::steady_clock::time_point start_;
     Seconds elapsed_ {};
     Seconds cpu_ {};
+};
+
+// A file descriptor closed at the end of its scope.
+class Fd {
+public:
+    explicit Fd(int descriptor = -1)
+        : fd(descriptor)
+    {
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+    void reset();
+    int fd;
 };
 
 struct Pipe {

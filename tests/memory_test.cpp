@@ -82,6 +82,7 @@ class UnderAddressSpaceLimits : public testing::TestWithParam<std::size_t> { };
 
 TEST_P(UnderAddressSpaceLimits, EachRunEndsWithStatus1OrWritesAtFullSpeed)
 {
+    SKIP_UNDER_EMULATION(harness::no_address_space_limit);
 #ifdef FLOODOUT_SANITIZED
     GTEST_SKIP() << "the sanitizers' shadow memory needs terabytes of address space";
 #endif
@@ -198,6 +199,7 @@ class InAMemoryCgroup : public testing::TestWithParam<Cell> { };
 
 TEST_P(InAMemoryCgroup, WhereYesLivesASecondARunWritesAtLeast100MB)
 {
+    SKIP_UNDER_EMULATION(harness::counts_qemu_memory);
 #ifdef FLOODOUT_SANITIZED
     GTEST_SKIP() << "the sanitizers' own memory does not fit in these limits";
 #endif

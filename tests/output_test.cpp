@@ -43,7 +43,7 @@ std::pair<int, int> make_pipe(Fds& fds, int flags = 0)
     return { fds.add(p[0]), fds.add(p[1]) };
 }
 
-TEST(Output, OnlyAPipeIsSplicedInto)
+TEST(Output, EachKindOfStdoutIsToldApart)
 {
     Fds fds;
     int primary = -1;
@@ -63,6 +63,11 @@ TEST(Output, OnlyAPipeIsSplicedInto)
     EXPECT_EQ(classify_output(pair[0]), OutputKind::other);
     EXPECT_EQ(
         classify_output(fds.add(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))), OutputKind::inet_socket);
+    EXPECT_EQ(classify_output(fds.add(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))), OutputKind::udp);
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+    fds.add(pair[0]);
+    fds.add(pair[1]);
+    EXPECT_EQ(classify_output(pair[0]), OutputKind::datagram);
 }
 
 TEST(Output, PipeIsEnlargedWithinTheLimitAndNeverShrunk)
@@ -121,6 +126,10 @@ TEST(Output, FullPipeSaysEagainAndTheWaitTellsWhenTheReaderTookAll)
         fds.add(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), OutputKind::inet_socket, 4096, true);
     EXPECT_EQ(tcp.grain(), std::size_t { 32 } << 10);
     EXPECT_EQ(tcp.reach(), std::size_t { 2 } << 20);
+    // With 64 KiB pages the kernel's socket pages are 64 KiB too.
+    FdOutput tcp_large_pages(
+        fds.add(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), OutputKind::inet_socket, 65536, true);
+    EXPECT_EQ(tcp_large_pages.grain(), std::size_t { 65536 });
 }
 
 TEST(Output, PipeWithoutReaderFailsWithEpipe)

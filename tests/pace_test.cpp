@@ -33,6 +33,7 @@ class Under : public testing::TestWithParam<SlowReader> { };
 
 TEST_P(Under, ASlowReaderTheRunCostsAtMostFivePercentOfItsTimeInCpu)
 {
+    SKIP_UNDER_EMULATION(harness::counts_emulation_cpu);
     const SlowReader& slow = GetParam();
     const std::string text = "0123456789ab";
     int read_fd = -1;

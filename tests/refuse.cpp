@@ -19,13 +19,28 @@
 
 namespace {
 
+// The audit architecture that seccomp reports for this build's system calls.
 #if defined(__x86_64__)
 constexpr unsigned arch = AUDIT_ARCH_X86_64;
 #elif defined(__i386__)
 constexpr unsigned arch = AUDIT_ARCH_I386;
+#elif defined(__aarch64__)
+constexpr unsigned arch = AUDIT_ARCH_AARCH64;
+#elif defined(__arm__)
+constexpr unsigned arch = AUDIT_ARCH_ARM;
+#elif defined(__powerpc64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+constexpr unsigned arch = AUDIT_ARCH_PPC64LE;
+#elif defined(__s390x__)
+constexpr unsigned arch = AUDIT_ARCH_S390X;
+#elif defined(__riscv) && __riscv_xlen == 64
+constexpr unsigned arch = AUDIT_ARCH_RISCV64;
 #else
 #error "add this architecture's AUDIT_ARCH"
 #endif
+
+// seccomp_data.args holds 64-bit words: the low half of one comes first only
+// where the machine is little-endian.
+constexpr unsigned low_half = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? 4 : 0;
 
 struct Name {
     const char* name;
@@ -43,8 +58,11 @@ const Name calls[] = {
     { "madvise", SYS_madvise },
     { "sched_getaffinity", SYS_sched_getaffinity },
     { "ioctl", SYS_ioctl },
+// poll(2) is ppoll underneath where the kernel has no poll (arm64, riscv64).
 #ifdef SYS_poll
     { "poll", SYS_poll },
+#else
+    { "poll", SYS_ppoll },
 #endif
     { "ppoll", SYS_ppoll },
 };
@@ -68,7 +86,7 @@ bool refuse(long number, unsigned error, bool match_arg, unsigned arg)
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(number), 1, 0),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
         // The low 32 bits of the second argument, where it must match.
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offset(offsetof(seccomp_data, args) + sizeof(__u64))),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offset(offsetof(seccomp_data, args) + sizeof(__u64) + low_half)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arg, 1, 0),
         BPF_STMT(BPF_RET | BPF_K, match_arg ? SECCOMP_RET_ALLOW : errno_action),
         BPF_STMT(BPF_RET | BPF_K, errno_action),

@@ -25,18 +25,6 @@ using namespace std::chrono_literals;
 // The most one argument can hold.
 const std::string longest_text(131071, 'L');
 
-class DevNull {
-public:
-    DevNull()
-        : fd(open("/dev/null", O_WRONLY | O_CLOEXEC))
-    {
-    }
-    DevNull(const DevNull&) = delete;
-    DevNull& operator=(const DevNull&) = delete;
-    ~DevNull() { close(fd); }
-    int fd;
-};
-
 // Pairs of runs, floodout's and a program's that installs its handler first
 // thing, each sent SIGALRM at the same moment 1 to 3 ms after its exec, in
 // random order. Where only one of a pair ended with status 0, the other was
@@ -47,7 +35,7 @@ TEST(EarlySigalrm, EndsRunsAsOftenAsAProgramThatInstallsItsHandlerFirst)
 #ifdef FLOODOUT_SANITIZED
     GTEST_SKIP() << "the sanitizers' start-up before main is longer than any program's";
 #endif
-    const DevNull devnull;
+    const harness::Fd devnull(open("/dev/null", O_WRONLY | O_CLOEXEC));
     constexpr int pairs = 200;
     std::mt19937 random(std::random_device {}());
     int only_ours = 0;
@@ -84,14 +72,25 @@ TEST(EarlySigalrm, EndsRunsAsOftenAsAProgramThatInstallsItsHandlerFirst)
 
 const char* const strace = "/usr/bin/strace";
 
-// The length asked for by an anonymous mmap line of strace, or 0.
-std::size_t anonymous_mapping(const std::string& line)
+// A line of strace, or of qemu-user's own trace, without the process id
+// that the latter starts with.
+std::string call_of(const std::string& line)
 {
-    if (!line.starts_with("mmap") || line.find("MAP_ANONYMOUS") == std::string::npos) {
+    const std::size_t digits = line.find_first_not_of("0123456789");
+    return digits != std::string::npos && digits > 0 && line[digits] == ' ' ? line.substr(digits + 1) : line;
+}
+
+// The length asked for by an anonymous mapping that can hold data, or 0. A
+// PROT_NONE mapping only reserves addresses (the loader of some targets
+// reserves a library's whole span that way).
+std::size_t anonymous_mapping(const std::string& call)
+{
+    if (!call.starts_with("mmap") || call.find("MAP_ANONYMOUS") == std::string::npos
+        || call.find("PROT_NONE") != std::string::npos) {
         return 0;
     }
-    const std::size_t comma = line.find(", ");
-    return comma == std::string::npos ? 0 : std::stoul(line.substr(comma + 2));
+    const std::size_t length = call.find_first_of("0123456789", call.find(','));
+    return length == std::string::npos ? 0 : std::stoul(call.substr(length));
 }
 
 TEST(StartUp, NothingLargeIsMappedBeforeTheHandler)
@@ -99,15 +98,25 @@ TEST(StartUp, NothingLargeIsMappedBeforeTheHandler)
 #ifdef FLOODOUT_SANITIZED
     GTEST_SKIP() << "the sanitizers map their shadow memory before main";
 #endif
-    if (access(strace, X_OK) != 0) {
-        GTEST_SKIP() << "strace is not installed";
-    }
     const std::string trace = testing::TempDir() + "floodout-start-" + std::to_string(getpid());
-    const DevNull devnull;
-    Child child({ .args = { "1", longest_text },
-        .out = devnull.fd,
-        .via = { strace, "-o", trace, "-e", "trace=/^mmap2?$,rt_sigaction" } });
-    ASSERT_TRUE(child.wait(5s));
+    const harness::Fd devnull(open("/dev/null", O_WRONLY | O_CLOEXEC));
+    Launch launch { .args = { "1", longest_text }, .out = devnull.fd };
+    int trace_file = -1;
+    if (harness::emulator != nullptr) {
+        // strace would see qemu-user's calls: qemu-user traces the program's own.
+        trace_file = open(trace.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        launch.err = trace_file;
+        launch.via = { "/usr/bin/env", "QEMU_STRACE=1" };
+    } else if (access(strace, X_OK) != 0) {
+        GTEST_SKIP() << "strace is not installed";
+    } else {
+        launch.via = { strace, "-o", trace, "-e", "trace=/^mmap2?$,rt_sigaction" };
+    }
+    Child child(launch);
+    if (trace_file >= 0) {
+        close(trace_file);
+    }
+    ASSERT_TRUE(child.wait(10s));
     ASSERT_TRUE(child.exited_with(0));
     std::ifstream in(trace);
     std::string line;
@@ -115,11 +124,12 @@ TEST(StartUp, NothingLargeIsMappedBeforeTheHandler)
     std::size_t largest_before = 0;
     std::size_t largest_after = 0;
     while (std::getline(in, line)) {
-        if (line.starts_with("rt_sigaction(SIGALRM")) {
+        const std::string call = call_of(line);
+        if (call.starts_with("rt_sigaction(SIGALRM")) {
             handler = true;
         }
         std::size_t& largest = handler ? largest_after : largest_before;
-        largest = std::max(largest, anonymous_mapping(line));
+        largest = std::max(largest, anonymous_mapping(call));
     }
     std::remove(trace.c_str());
     ASSERT_TRUE(handler) << "no rt_sigaction(SIGALRM) traced";

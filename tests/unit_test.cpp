@@ -2,6 +2,8 @@
 #include "count.hpp"
 #include "writer.hpp"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -81,8 +83,33 @@ bool is_prefix_from(const std::string& text, std::size_t start, const char* data
     return true;
 }
 
-constexpr std::size_t page = 4096;
 constexpr std::size_t line = 64;
+
+// The page sizes the tables run at: this machine's, and the 16 KiB and
+// 64 KiB of many arm64 and all ppc64el kernels.
+std::vector<std::size_t> page_sizes()
+{
+    std::vector<std::size_t> sizes { static_cast<std::size_t>(sysconf(_SC_PAGESIZE)) };
+    for (const std::size_t size : { std::size_t { 16384 }, std::size_t { 65536 } }) {
+        if (size != sizes[0]) {
+            sizes.push_back(size);
+        }
+    }
+    return sizes;
+}
+
+std::string page_name(const testing::TestParamInfo<std::size_t>& info)
+{
+    return "Page" + std::to_string(info.param);
+}
+
+class PageSized : public testing::TestWithParam<std::size_t> {
+protected:
+    const std::size_t page = GetParam();
+};
+class Layouts : public PageSized { };
+class BlockOfRepetitions : public PageSized { };
+class Writer : public PageSized { };
 
 std::string text_of(std::size_t size)
 {
@@ -104,7 +131,7 @@ bool repeats_text(const Block& block, const std::string& text)
     return true;
 }
 
-TEST(Layouts, StartAlignedAndSmallThenGiveUpHugePagesThePeriodAndLengthDownToOneText)
+TEST_P(Layouts, StartAlignedAndSmallThenGiveUpHugePagesThePeriodAndLengthDownToOneText)
 {
     for (const std::size_t n : std::initializer_list<std::size_t> { 1, 12, 64, 100, 4096, 4097, 131071 }) {
         floodout::Layout l[24];
@@ -113,7 +140,10 @@ TEST(Layouts, StartAlignedAndSmallThenGiveUpHugePagesThePeriodAndLengthDownToOne
         EXPECT_EQ(l[0].period, std::lcm(n, line)) << n;
         EXPECT_TRUE(l[0].huge_pages) << n;
         EXPECT_EQ(l[0].size % (2U << 20), 0U) << n;
-        EXPECT_LE(l[0].size, 10U << 20) << n; // one period plus about 2 MiB to reach, for every text
+        // One period, 16 pages to start at other offsets and about 2 MiB to
+        // reach, in whole huge pages: 10 MiB at most with 4 KiB pages.
+        const std::size_t huge = 2U << 20;
+        EXPECT_LE(l[0].size, (l[0].period + 16 * page + 2 * huge - 1) / huge * huge) << n;
         EXPECT_GE(l[0].size - l[0].starts, 1U << 20) << n; // every piece can fill a 1 MiB pipe
         EXPECT_FALSE(l[1].huge_pages) << n;
         EXPECT_EQ(l[1].period, l[0].period) << n;
@@ -132,7 +162,7 @@ TEST(Layouts, StartAlignedAndSmallThenGiveUpHugePagesThePeriodAndLengthDownToOne
     EXPECT_EQ(floodout::layouts(0, page, nullptr, 0), 0U);
 }
 
-TEST(BlockOfRepetitions, HoldsTheRepetitionAtEverySizeItShrinksTo)
+TEST_P(BlockOfRepetitions, HoldsTheRepetitionAtEverySizeItShrinksTo)
 {
     for (const std::size_t n : std::initializer_list<std::size_t> { 1, 2, 12, 255, 4097, 131071 }) {
         const std::string text = text_of(n);
@@ -153,7 +183,7 @@ TEST(BlockOfRepetitions, HoldsTheRepetitionAtEverySizeItShrinksTo)
     EXPECT_TRUE(repeats_text(least, "abc"));
 }
 
-TEST(BlockOfRepetitions, SettlesOnTheSamePhaseNearestTheOffsetAsked)
+TEST_P(BlockOfRepetitions, SettlesOnTheSamePhaseNearestTheOffsetAsked)
 {
     for (const std::size_t n : std::initializer_list<std::size_t> { 1, 12, 100, 4097 }) {
         const Block block = Block::make(text_of(n), page);
@@ -166,7 +196,7 @@ TEST(BlockOfRepetitions, SettlesOnTheSamePhaseNearestTheOffsetAsked)
                 const std::size_t at = block.settle(index, offset);
                 EXPECT_LT(at, block.layout().starts);
                 EXPECT_EQ(at % period, index % period);
-                if (period * page / std::gcd(period, page) <= block.layout().starts) {
+                if (std::uint64_t { period } / std::gcd(period, page) * page <= block.layout().starts) {
                     // Every page offset of the phase fits: the one in the asked cache line.
                     EXPECT_EQ(at % page, offset + index % line) << n;
                 }
@@ -210,12 +240,12 @@ public:
             }
             // Where the piece offered would end: at the mark, or with a
             // grain at a multiple of it in the stream.
-            const bool marked
-                = grain_ == 0 ? (index + size) % page == block_.mark() : (position + size) % grain_ == 0;
+            const bool marked = grain_ == 0 ? (index + size) % block_.page() == block_.mark()
+                                            : (position + size) % grain_ == 0;
             if (!marked || size > reach_) {
                 unmarked_ends++;
             }
-            starts.push_back(index % page);
+            starts.push_back(index % block_.page());
             if (keep) {
                 received.append(data, static_cast<std::size_t>(n));
             }
@@ -248,7 +278,7 @@ private:
     std::size_t grain_;
 };
 
-TEST(Writer, ResumesAtTheExactByteAfterEveryKindOfStop)
+TEST_P(Writer, ResumesAtTheExactByteAfterEveryKindOfStop)
 {
     struct Case {
         const char* name;
@@ -288,7 +318,7 @@ TEST(Writer, ResumesAtTheExactByteAfterEveryKindOfStop)
 // Drives the writer through short counts, EINTR and EAGAIN for many texts and
 // checks every piece: its bytes at their stream alignment, its end where the
 // output asks (the mark, or a multiple of `grain` in the stream).
-void expect_aligned_pieces(std::size_t reach, std::size_t grain)
+void expect_aligned_pieces(std::size_t page, std::size_t reach, std::size_t grain)
 {
     std::mt19937 random(12345);
     std::vector<std::size_t> sizes;
@@ -324,17 +354,17 @@ void expect_aligned_pieces(std::size_t reach, std::size_t grain)
     }
 }
 
-TEST(Writer, EveryByteSitsAtItsStreamAlignmentAndPiecesEndAtTheMark)
+TEST_P(Writer, EveryByteSitsAtItsStreamAlignmentAndPiecesEndAtTheMark)
 {
-    expect_aligned_pieces((std::size_t { 1 } << 20) - page, 0);
+    expect_aligned_pieces(page, (std::size_t { 1 } << 20) - page, 0);
 }
 
-TEST(Writer, PiecesForATcpSocketEndAtWholeGrainsOfTheStream)
+TEST_P(Writer, PiecesForATcpSocketEndAtWholeGrainsOfTheStream)
 {
-    expect_aligned_pieces(std::size_t { 2 } << 20, std::size_t { 32 } << 10);
+    expect_aligned_pieces(page, std::size_t { 2 } << 20, std::max<std::size_t>(page, 32U << 10));
 }
 
-TEST(Writer, StartsAtTheMarkAndAgainAfterTheReaderEmptiedThePipe)
+TEST_P(Writer, StartsAtTheMarkAndAgainAfterTheReaderEmptiedThePipe)
 {
     for (const std::size_t n : std::initializer_list<std::size_t> { 1, 12, 100 }) {
         const std::string text = text_of(n);
@@ -362,7 +392,7 @@ TEST(Writer, StartsAtTheMarkAndAgainAfterTheReaderEmptiedThePipe)
 // little or much: each piece offered has at least one byte, so an output
 // that takes bytes always gets some, and what it gets is exact; with the
 // text's length as the grain, every piece ends a repetition.
-TEST(Writer, OffersAtLeastOneByteEveryStepAtEveryLayout)
+TEST_P(Writer, OffersAtLeastOneByteEveryStepAtEveryLayout)
 {
     struct Kind {
         std::size_t reach;
@@ -412,5 +442,9 @@ TEST(Writer, OffersAtLeastOneByteEveryStepAtEveryLayout)
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Pages, Layouts, testing::ValuesIn(page_sizes()), page_name);
+INSTANTIATE_TEST_SUITE_P(Pages, BlockOfRepetitions, testing::ValuesIn(page_sizes()), page_name);
+INSTANTIATE_TEST_SUITE_P(Pages, Writer, testing::ValuesIn(page_sizes()), page_name);
 
 } // namespace
