@@ -1,6 +1,9 @@
 #!/usr/bin/env python3
-"""Side-by-side throughput of floodout, a previous floodout, coreutils yes and
-a plain stdio loop, over a matrix of outputs and texts.
+"""Side-by-side throughput of floodout, a previous floodout, coreutils yes,
+two writers that work the way newer yes programs do (bench/gnu_yes_like.cpp:
+vmsplice, as GNU yes 9.11; bench/uutils_like.cpp: tee(2) and splice, as
+uutils yes), a plain stdio loop and, into datagram sockets, syslog-ng's
+loggen, over a matrix of outputs and texts.
 
 Builds a Release floodout and the helpers in bench/ (and, with --previous REV,
 floodout as it was at git revision REV), then runs the writers in alternation,
@@ -17,9 +20,15 @@ at least 3 pairs, through the same outputs:
   tcp, unix                 stdout a TCP loopback or a Unix stream socket,
                             drained by read(2) in 1 MiB pieces
   devnull, file             /dev/null, and a tmpfs file overwritten in place
+  udp, unixgram             stdout a UDP socket connected to 127.0.0.1, or a
+                            Unix datagram socket, drained by recvmmsg(2):
+                            datagrams and bytes a second delivered; loggen
+                            (--dgram, 127-byte messages or the text's size)
+                            writes beside the others
 
-pv is a Debian package (apt-get install pv); without it its cells are skipped.
-Prints medians in GB/s, the worst and the median ratio over the matrix, the
+pv is a Debian package (apt-get install pv), loggen comes with syslog-ng-core;
+without them their cells are skipped. Prints each cell's median, minimum and
+maximum, the worst and the median ratio over the matrix, the
 machine with its copy rate at misalignments 0, 8, 16 and 32, the first byte,
 how long after its alarm a run ends, and the peak memory of floodout.
 Usage:
@@ -46,7 +55,13 @@ READS = [(f"read-{name}+{offset}", size, offset)
          for name, size in (("4k", 4096), ("64k", 65536), ("1m", 1 << 20)) for offset in (0, 16)]
 # Not in the default matrix: the other offsets a 1 MiB reader's buffer may have.
 READS += [(f"read-1m+{offset}", 1 << 20, offset) for offset in (32, 48)]
-OUTPUTS = [r[0] for r in READS if r[2] in (0, 16)] + ["splice", "pv", "cat", "dd", "wc", "tcp", "unix", "devnull", "file"]
+DATAGRAMS = ["udp", "unixgram"]
+OUTPUTS = [r[0] for r in READS if r[2] in (0, 16)] + ["splice", "pv", "cat", "dd", "wc", "tcp", "unix", "devnull",
+                                                      "file"] + DATAGRAMS
+# Texts for the datagram outputs: loggen's smallest message, and what yes
+# puts in one write of 8 KiB.
+DATAGRAM_TEXTS = (127, 8190)
+PEERS = {"gnu-like": "bench_gnu_yes_like", "uutils-like": "bench_uutils_like"}
 TMPFS_FILE = f"/dev/shm/floodout-bench-{os.getpid()}"
 TMPFS_BYTES = 8 << 30
 
@@ -83,7 +98,10 @@ def command(writer, binaries, seconds, text):
         return [binaries[writer], str(seconds), text], True
     if writer == "stdio":
         return [os.path.join(HELPERS, "bench_stdio_loop"), str(seconds), text], True
-    # yes adds a newline: one byte less of text gives lines of the same size.
+    # yes and the writers that work like newer ones add a newline: one byte
+    # less of text gives lines of the same size.
+    if writer in PEERS:
+        return [os.path.join(HELPERS, PEERS[writer]), text[:-1]], False
     return ["yes", text[:-1]], False
 
 
@@ -126,8 +144,33 @@ def socket_pair(kind):
     return server, client
 
 
+def run_datagrams(writer, output, binaries, seconds, text):
+    """Datagrams and bytes a second delivered to a recvmmsg receiver."""
+    path = os.path.join(tempfile.gettempdir(), f"floodout-bench-{os.getpid()}.sock")
+    reader = [os.path.join(HELPERS, "bench_dgram_reader")] + (["unix", path] if output == "unixgram" else ["udp"])
+    r = subprocess.Popen(reader, stdout=subprocess.PIPE, text=True)
+    where = r.stdout.readline().strip()
+    started = time.monotonic()
+    if writer == "loggen":
+        target = ["--unix", path] if output == "unixgram" else ["--inet", "127.0.0.1", where]
+        argv = ["loggen", "--dgram", "-Q", "-r", "100000000", "-I", str(seconds), "-s", str(len(text))]
+        subprocess.run(argv + target, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    else:
+        family = socket.AF_UNIX if output == "unixgram" else socket.AF_INET
+        with socket.socket(family, socket.SOCK_DGRAM) as s:
+            s.connect(path if output == "unixgram" else ("127.0.0.1", int(where)))
+            argv, timed = command(writer, binaries, seconds, text)
+            w = subprocess.Popen(argv, stdout=s.fileno())
+        finish(w, timed, seconds, started)
+    datagrams, nbytes, took = r.communicate()[0].split()
+    took = float(took)
+    return (int(datagrams) / took, int(nbytes) / took / 1e9) if took > 0 else (0.0, 0.0)
+
+
 def run_once(writer, output, binaries, seconds, text):
-    """GB/s."""
+    """GB/s; for a datagram output, datagrams a second and GB/s."""
+    if output in DATAGRAMS:
+        return run_datagrams(writer, output, binaries, seconds, text)
     argv, timed = command(writer, binaries, seconds, text)
     started = time.monotonic()
     reader_of = {name: ["read", str(size), str(offset)] for name, size, offset in READS}
@@ -246,6 +289,7 @@ def main():
     parser.add_argument("--seconds", type=int)
     parser.add_argument("--pairs", type=int, default=3)
     parser.add_argument("--texts", default=",".join(map(str, TEXTS)))
+    parser.add_argument("--datagram-texts", default=",".join(map(str, DATAGRAM_TEXTS)))
     parser.add_argument("--outputs", default=",".join(OUTPUTS))
     parser.add_argument("--no-build", action="store_true")
     args = parser.parse_args()
@@ -260,14 +304,21 @@ def main():
     if args.previous:
         binaries["previous"], previous = build_previous(args.previous)
         writers.append("previous")
-    writers += ["yes", "stdio"]
+    writers += ["gnu-like", "uutils-like", "yes", "stdio"]
     sizes = [int(s) for s in args.texts.split(",")]
+    datagram_sizes = [int(s) for s in args.datagram_texts.split(",")]
     outputs = args.outputs.split(",")
     if "pv" in outputs and shutil.which("pv") is None:
         print("pv is not installed (apt-get install pv): its cells are skipped", file=sys.stderr)
         outputs.remove("pv")
+    datagram_writers = writers + (["loggen"] if shutil.which("loggen") else [])
+    if len(datagram_writers) == len(writers) and any(o in DATAGRAMS for o in outputs):
+        print("loggen is not installed (apt-get install syslog-ng-core): it is not measured", file=sys.stderr)
     # --quick: each output gets one text, the texts taking turns.
-    cells = [(o, s) for i, o in enumerate(outputs) for s in ([sizes[i % len(sizes)]] if args.quick else sizes)]
+    cells = []
+    for i, output in enumerate(outputs):
+        texts = datagram_sizes if output in DATAGRAMS else sizes
+        cells += [(output, size) for size in ([texts[i % len(texts)]] if args.quick else texts)]
     if "file" in outputs:
         # Written once in full: pages that were only fallocated cost more on
         # their first write, which would favour whoever runs later.
@@ -280,7 +331,8 @@ def main():
         for pair in range(args.pairs):
             for output, size in cells:
                 # Alternate the order so that no writer always runs first.
-                order = writers if pair % 2 == 0 else list(reversed(writers))
+                who = datagram_writers if output in DATAGRAMS else writers
+                order = who if pair % 2 == 0 else list(reversed(who))
                 for writer in order:
                     rates.setdefault((output, size, writer), []).append(
                         run_once(writer, output, binaries, seconds, text_of(size)))
@@ -288,37 +340,74 @@ def main():
     finally:
         if os.path.exists(TMPFS_FILE):
             os.unlink(TMPFS_FILE)
-    report(args, seconds, cells, writers, rates, binaries, previous, sizes)
+    report(args, seconds, cells, writers, datagram_writers, rates, binaries, previous, sizes)
 
 
-def report(args, seconds, cells, writers, rates, binaries, previous, sizes):
+def spread(values, scale=1.0, digits=2):
+    """median (min-max)"""
+    return (f"{statistics.median(values) * scale:.{digits}f} ({min(values) * scale:.{digits}f}-"
+            f"{max(values) * scale:.{digits}f})")
+
+
+def worst_and_median(name, ratios):
+    if ratios:
+        worst = min(ratios)
+        print(f"vs {name}: worst {worst[0]:.2f}x ({worst[1]}, {worst[2]} B), median "
+              f"{statistics.median(r[0] for r in ratios):.2f}x over {len(ratios)} cells")
+
+
+def report(args, seconds, cells, writers, datagram_writers, rates, binaries, previous, sizes):
     print(f"machine: {machine()}")
-    print(f"{args.pairs} pairs of {seconds} s runs, writers alternating; medians; "
-          f"previous = {previous or 'not measured'}\n")
-    names = {"floodout": "floodout", "previous": "previous", "yes": "yes", "stdio": "stdio"}
-    head = "| output | text | " + " | ".join(f"{names[w]} GB/s" for w in writers) + " | vs yes |"
-    if previous:
-        head += " vs previous |"
-    print(head)
-    print("|---|---:|" + "---:|" * (len(writers) + 1 + (1 if previous else 0)))
-    vs_yes, vs_previous = [], []
-    for output, size in cells:
-        med = {w: statistics.median(rates[(output, size, w)]) for w in writers}
-        row = f"| {output} | {size} B | " + " | ".join(f"{med[w]:.2f}" for w in writers)
-        ratio = med["floodout"] / med["yes"] if med["yes"] > 0 else float("inf")
-        vs_yes.append((ratio, output, size))
-        row += f" | {ratio:.1f}x |"
+    print(f"{args.pairs} pairs of {seconds} s runs, writers alternating; each cell median (minimum-maximum); "
+          f"previous = {previous or 'not measured'}; gnu-like and uutils-like: bench/gnu_yes_like.cpp and "
+          f"bench/uutils_like.cpp; best peer = the better of those two\n")
+    streams = [(o, s) for o, s in cells if o not in DATAGRAMS]
+    med = {key: statistics.median(v if not isinstance(v[0], tuple) else [x[1] for x in v])
+           for key, v in rates.items()}
+    vs_yes, vs_previous, vs_peer = [], [], []
+    if streams:
+        head = "| output | text | " + " | ".join(f"{w} GB/s" for w in writers) + " | vs best peer | vs yes |"
         if previous:
-            ratio = med["floodout"] / med["previous"] if med["previous"] > 0 else float("inf")
-            vs_previous.append((ratio, output, size))
-            row += f" {ratio:.2f}x |"
-        print(row)
+            head += " vs previous |"
+        print(head)
+        print("|---|---:|" + "---:|" * (len(writers) + 2 + (1 if previous else 0)))
+        for output, size in streams:
+            row = f"| {output} | {size} B | " + " | ".join(spread(rates[(output, size, w)]) for w in writers)
+            ours = med[(output, size, "floodout")]
+            peer = max(med[(output, size, "gnu-like")], med[(output, size, "uutils-like")])
+            for ratios, other in ((vs_peer, peer), (vs_yes, med[(output, size, "yes")])):
+                ratios.append((ours / other if other > 0 else float("inf"), output, size))
+                row += f" | {ratios[-1][0]:.2f}x"
+            if previous:
+                other = med[(output, size, "previous")]
+                vs_previous.append((ours / other if other > 0 else float("inf"), output, size))
+                row += f" | {vs_previous[-1][0]:.2f}x"
+            print(row + " |")
+        print()
+        for name, ratios in (("best peer", vs_peer), ("yes", vs_yes), ("previous", vs_previous)):
+            worst_and_median(name, ratios)
+    datagrams = [(o, s) for o, s in cells if o in DATAGRAMS]
+    if datagrams:
+        print("\ndatagrams: thousands of datagrams a second delivered (GB/s beside each median)\n")
+        head = "| output | text | " + " | ".join(datagram_writers)
+        head += " | vs loggen, datagrams | vs yes, bytes |" if "loggen" in datagram_writers else " | vs yes, bytes |"
+        print(head)
+        print("|---|---:|" + "---:|" * (len(datagram_writers) + (2 if "loggen" in datagram_writers else 1)))
+        for output, size in datagrams:
+            cells_text = []
+            for w in datagram_writers:
+                values = rates[(output, size, w)]
+                counts = [v[0] for v in values]
+                cells_text.append(f"{spread(counts, 1e-3, 0)} {statistics.median(v[1] for v in values):.2f}")
+            ours = rates[(output, size, "floodout")]
+            row = f"| {output} | {size} B | " + " | ".join(cells_text)
+            if "loggen" in datagram_writers:
+                other = statistics.median(v[0] for v in rates[(output, size, "loggen")])
+                row += f" | {statistics.median(v[0] for v in ours) / other if other else float('inf'):.2f}x"
+            other = statistics.median(v[1] for v in rates[(output, size, "yes")])
+            row += f" | {statistics.median(v[1] for v in ours) / other if other else float('inf'):.2f}x |"
+            print(row)
     print()
-    for name, ratios in (("yes", vs_yes), ("previous", vs_previous)):
-        if ratios:
-            worst = min(ratios)
-            print(f"vs {name}: worst {worst[0]:.2f}x ({worst[1]}, {worst[2]} B), median "
-                  f"{statistics.median(r[0] for r in ratios):.2f}x over {len(ratios)} cells")
 
     firsts = {"floodout": [], "yes": []}
     for _ in range(30):

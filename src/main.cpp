@@ -3,6 +3,7 @@
 #include "count.hpp"
 #include "datagram.hpp"
 #include "output.hpp"
+#include "spliced.hpp"
 #include "writer.hpp"
 
 #include <signal.h>
@@ -56,6 +57,10 @@ void handler(int /*signal*/)
     }
     if (kind == floodout::OutputKind::udp || kind == floodout::OutputKind::datagram) {
         floodout::DatagramOutput out(STDOUT_FILENO, size, kind == floodout::OutputKind::udp);
+        floodout::Writer(block, out).run();
+    }
+    if (kind == floodout::OutputKind::unix_stream) {
+        floodout::SplicedOutput out(STDOUT_FILENO, block.page());
         floodout::Writer(block, out).run();
     }
     floodout::FdOutput out(STDOUT_FILENO, kind, block.page(), allowance.several_cpus);

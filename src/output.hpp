@@ -8,9 +8,9 @@
 namespace floodout {
 
 // What stdout is, as far as the way of writing to it goes: a pipe, a TCP
-// socket, a datagram socket (UDP, or a Unix SOCK_DGRAM or SOCK_SEQPACKET),
-// or anything else a plain write(2) serves.
-enum class OutputKind { pipe, inet_socket, udp, datagram, other };
+// socket, a Unix stream socket, a datagram socket (UDP, or a Unix
+// SOCK_DGRAM or SOCK_SEQPACKET), or anything else a plain write(2) serves.
+enum class OutputKind { pipe, inet_socket, unix_stream, udp, datagram, other };
 
 OutputKind classify_output(int fd) noexcept;
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -303,6 +304,30 @@ TEST(ZeroCopy, PipeIsEnlargedAndFedWithoutWritesForEveryText)
     });
 }
 
+// A Unix stream socket gets the block's pages through a private pipe, by
+// splice: no byte is written, and all arrive exactly.
+TEST(ZeroCopy, UnixStreamSocketIsFedWithoutWrites)
+{
+    for (const std::size_t size : std::initializer_list<std::size_t> { 1, 4097, 131071 }) {
+        const std::string text = text_of(size);
+        int pair[2] = { -1, -1 };
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+        const harness::Fd reading(pair[0]);
+        harness::Fd writing(pair[1]);
+        Child child({ .args = { "0", text }, .out = writing.fd });
+        writing.reset();
+        PrefixReader reader(text);
+        while (reader.bytes() < (64U << 20) && reader.read_once(reading.fd)) { }
+        EXPECT_EQ(proc_value(child.pid(), "io", "wchar"), 0) << size;
+        child.signal(SIGALRM);
+        reader.read_to_end(reading.fd);
+        ASSERT_TRUE(child.wait(2s));
+        EXPECT_TRUE(child.exited_with(0)) << size;
+        EXPECT_TRUE(reader.exact_prefix()) << size;
+        EXPECT_GE(reader.bytes(), 64U << 20) << size;
+    }
+}
+
 TEST(PeakMemory, StaysBelow16MiBForEveryText)
 {
 #ifdef FLOODOUT_SANITIZED
@@ -317,7 +342,7 @@ TEST(PeakMemory, StaysBelow16MiBForEveryText)
 }
 
 // Where stdout goes in the randomly timed runs.
-enum class Sink { pipe, file, terminal };
+enum class Sink { pipe, file, terminal, unix_socket };
 
 // Starts the program on the sink, sends SIGALRM at a random moment after the
 // first byte, and checks that all the sink received is an exact prefix.
@@ -347,6 +372,11 @@ void check_random_alarm(Sink sink, const std::string& text, harness::Seconds del
     if (sink == Sink::pipe) {
         read_fd = pipe.read;
         write_fd = pipe.write;
+    } else if (sink == Sink::unix_socket) {
+        int pair[2] = { -1, -1 };
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+        read_fd = pair[0];
+        write_fd = pair[1];
     } else {
         ASSERT_TRUE(harness::open_raw_terminal(read_fd, write_fd));
     }
@@ -356,16 +386,16 @@ void check_random_alarm(Sink sink, const std::string& text, harness::Seconds del
     const PrefixReader reader = read_until_sigalrm(child, read_fd, text, delay);
     EXPECT_TRUE(child.exited_with(0)) << what;
     EXPECT_TRUE(reader.exact_prefix()) << what;
-    if (sink == Sink::terminal) {
+    if (sink != Sink::pipe) {
         close(read_fd);
     }
 }
 
-TEST(RandomAlarm, EveryOutputIsAnExactPrefixOnPipesFilesAndTerminals)
+TEST(RandomAlarm, EveryOutputIsAnExactPrefixOnPipesFilesTerminalsAndSockets)
 {
     std::mt19937 random(std::random_device {}());
     std::uniform_int_distribution<int> micros(0, 20000);
-    for (const Sink sink : { Sink::pipe, Sink::file, Sink::terminal }) {
+    for (const Sink sink : { Sink::pipe, Sink::file, Sink::terminal, Sink::unix_socket }) {
         for (const std::size_t size :
             std::initializer_list<std::size_t> { 1, 2, 12, 4095, 4096, 4097, 65537, 131071 }) {
             check_random_alarm(sink, text_of(size), std::chrono::microseconds(micros(random)));

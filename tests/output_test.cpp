@@ -1,5 +1,6 @@
 // stdout as the writer's output, on real file descriptors.
 #include "output.hpp"
+#include "spliced.hpp"
 
 #include <fcntl.h>
 #include <pty.h>
@@ -9,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -60,7 +63,7 @@ TEST(Output, EachKindOfStdoutIsToldApart)
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
     fds.add(pair[0]);
     fds.add(pair[1]);
-    EXPECT_EQ(classify_output(pair[0]), OutputKind::other);
+    EXPECT_EQ(classify_output(pair[0]), OutputKind::unix_stream);
     EXPECT_EQ(
         classify_output(fds.add(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))), OutputKind::inet_socket);
     EXPECT_EQ(classify_output(fds.add(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))), OutputKind::udp);
@@ -142,6 +145,42 @@ TEST(Output, PipeWithoutReaderFailsWithEpipe)
     FdOutput out(writer, OutputKind::pipe, 4096, false);
     EXPECT_EQ(out.put("abc", 3), -EPIPE);
     signal(SIGPIPE, SIG_DFL);
+}
+
+// A Unix stream socket takes the pages through the private pipe, in order,
+// also when the socket is full and the pipe must wait to be emptied.
+TEST(Output, UnixStreamSocketGetsThePagesInOrderThroughAPrivatePipe)
+{
+    Fds fds;
+    int pair[2] = { -1, -1 };
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pair), 0);
+    fds.add(pair[0]);
+    fds.add(pair[1]);
+    std::string block(std::size_t { 1 } << 20, '\0');
+    for (std::size_t i = 0; i < block.size(); ++i) {
+        block[i] = static_cast<char>('a' + i % 26);
+    }
+    floodout::SplicedOutput out(pair[1], 4096);
+    EXPECT_TRUE(out.splicing());
+    std::string got;
+    std::string buffer(1 << 16, '\0');
+    std::size_t taken = 0;
+    for (int i = 0; i < 2000 && got.size() < 4 * block.size(); ++i) {
+        const ssize_t n
+            = out.put(block.data() + taken % 26, std::min<std::size_t>(100000, block.size() - 26));
+        ASSERT_TRUE(n > 0 || n == -EINTR || n == -EAGAIN) << n;
+        taken += n > 0 ? static_cast<std::size_t>(n) : 0;
+        for (ssize_t r = 0; (r = read(pair[0], buffer.data(), buffer.size())) > 0;) {
+            got.append(buffer.data(), static_cast<std::size_t>(r));
+        }
+    }
+    ASSERT_GE(got.size(), 4 * block.size());
+    std::string expected;
+    while (expected.size() < got.size()) {
+        expected += block.substr(0, block.size() / 26 * 26);
+    }
+    EXPECT_TRUE(got == expected.substr(0, got.size()));
+    EXPECT_TRUE(out.splicing()); // the pages went by splice all along
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <gtest/gtest.h>
 
@@ -24,6 +25,7 @@ using namespace std::chrono_literals;
 struct Refusal {
     const char* name;
     std::vector<std::string> via; // the launcher's arguments before "--"
+    bool unix_socket = false; // stdout a Unix stream socket, else a pipe
 };
 
 void PrintTo(const Refusal& param, std::ostream* os)
@@ -41,6 +43,14 @@ TEST_P(Refused, TheRunStillWritesAnExactPrefixUntilItsAlarm)
     via.insert(via.end(), GetParam().via.begin(), GetParam().via.end());
     via.emplace_back("--");
     Pipe out;
+    if (GetParam().unix_socket) {
+        int pair[2] = { -1, -1 };
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+        out.close_read();
+        out.close_write();
+        out.read = pair[0];
+        out.write = pair[1];
+    }
     Pipe err;
     Child child({ .args = { "1", "abc" }, .out = out.write, .err = err.write, .via = via });
     out.close_write();
@@ -73,6 +83,9 @@ std::vector<Refusal> refusals()
         { "SchedGetaffinityEperm", { "sched_getaffinity", std::to_string(EPERM) } },
         { "FionreadEperm", { "ioctl", std::to_string(EPERM), fionread } },
         { "PollEperm", { "poll", std::to_string(EPERM) } },
+        { "VmspliceEpermUnixSocket", { "vmsplice", std::to_string(EPERM) }, true },
+        { "SpliceEpermUnixSocket", { "splice", std::to_string(EPERM) }, true },
+        { "SpliceEinvalUnixSocket", { "splice", std::to_string(EINVAL) }, true },
     };
 #ifndef FLOODOUT_SANITIZED // the sanitizers' shadow memory needs terabytes of address space
     // Too little for the huge-page block, then for any block of 2 MiB.

@@ -50,6 +50,7 @@ struct Name {
 // Where a 32-bit build calls the 64-bit-offset variant, that is the one.
 const Name calls[] = {
     { "vmsplice", SYS_vmsplice },
+    { "splice", SYS_splice },
 #ifdef SYS_fcntl64
     { "fcntl", SYS_fcntl64 },
 #else

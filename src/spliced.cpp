@@ -1,0 +1,130 @@
+#include "spliced.hpp"
+
+#include "output.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace floodout {
+namespace {
+
+// As large as an unprivileged process may make it: the pipe holds only
+// references to the block's pages, not copies.
+constexpr std::size_t private_pipe_bytes = std::size_t { 1 } << 20;
+
+// Errors that say splice or vmsplice will not work here at all.
+bool refusal(int error) noexcept
+{
+    return error == EINVAL || error == ENOSYS || error == EPERM || error == EACCES || error == EOPNOTSUPP
+        || error == EFAULT || error == ENOMEM || error == EBADF;
+}
+
+} // namespace
+
+SplicedOutput::SplicedOutput(int fd, std::size_t page) noexcept
+    : fd_(fd)
+{
+    if (pipe2(pipe_, O_CLOEXEC) != 0) {
+        return;
+    }
+    enlarge_pipe(pipe_[1], private_pipe_bytes);
+    const int capacity = fcntl(pipe_[1], F_GETPIPE_SZ);
+    if (capacity <= 0) {
+        return;
+    }
+    splice_ = true;
+    const auto bytes = static_cast<std::size_t>(capacity);
+    // A piece from a mark to a mark covers one page more than its length.
+    reach_ = bytes > page ? bytes - page : bytes;
+}
+
+SplicedOutput::~SplicedOutput()
+{
+    for (const int end : pipe_) {
+        if (end >= 0) {
+            close(end);
+        }
+    }
+}
+
+ssize_t SplicedOutput::move_on() noexcept
+{
+    const ssize_t moved = splice(pipe_[0], nullptr, fd_, nullptr, pending_, SPLICE_F_MOVE);
+    if (moved > 0) {
+        pending_ -= static_cast<std::size_t>(moved);
+        return moved;
+    }
+    if (moved < 0 && refusal(errno)) {
+        return give_up();
+    }
+    return moved < 0 ? -errno : -EINTR;
+}
+
+ssize_t SplicedOutput::give_up() noexcept
+{
+    splice_ = false;
+    char buffer[4096];
+    while (pending_ > 0) {
+        const ssize_t got = read(pipe_[0], buffer, sizeof buffer);
+        if (got <= 0) {
+            return -EIO; // cannot happen: the pipe holds what it was given
+        }
+        for (ssize_t at = 0; at < got;) {
+            const ssize_t n = write(fd_, buffer + at, static_cast<std::size_t>(got - at));
+            if (n < 0 && errno != EINTR && errno != EAGAIN) {
+                // What is left is lost to this output, which takes nothing now.
+                return -errno;
+            }
+            at += n > 0 ? n : 0;
+            if (n < 0 && errno == EAGAIN) {
+                wait_writable();
+            }
+        }
+        pending_ -= static_cast<std::size_t>(got);
+    }
+    return -EINTR;
+}
+
+ssize_t SplicedOutput::put(const char* data, std::size_t size) noexcept
+{
+    if (splice_ && pending_ > 0) {
+        // Nothing new is taken until the private pipe is empty.
+        const ssize_t moved = move_on();
+        return moved > 0 ? -EINTR : moved;
+    }
+    if (splice_) {
+        // vmsplice only reads the pages, but its iovec is not const.
+        iovec piece { const_cast<char*>(data), size }; // NOLINT(cppcoreguidelines-pro-type-const-cast)
+        const ssize_t n = vmsplice(pipe_[1], &piece, 1, 0);
+        if (n > 0) {
+            pending_ = static_cast<std::size_t>(n);
+            const ssize_t moved = move_on();
+            // Taken, whatever the socket said: it goes out before anything else.
+            (void)moved;
+            return n;
+        }
+        if (n < 0 && errno == EINTR) {
+            return -EINTR;
+        }
+        splice_ = false;
+    }
+    const ssize_t n = write(fd_, data, size);
+    return n < 0 ? -errno : n;
+}
+
+void SplicedOutput::wait_writable() const noexcept
+{
+    pollfd p { fd_, POLLOUT, 0 };
+    poll(&p, 1, -1);
+}
+
+void SplicedOutput::back_off() noexcept
+{
+    pause_after_failure();
+}
+
+} // namespace floodout

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+namespace floodout {
+
+// A Unix stream socket as the writer's output. The block's pages go into a
+// private pipe by vmsplice and from there into the socket by splice, which
+// hands the socket the pages themselves: the reader's copy is the only one.
+// That is safe because the block is never changed after start. Where either
+// call is refused, what the private pipe holds is written out and plain
+// write(2) takes over.
+class SplicedOutput {
+public:
+    SplicedOutput(int fd, std::size_t page) noexcept;
+    SplicedOutput(const SplicedOutput&) = delete;
+    SplicedOutput& operator=(const SplicedOutput&) = delete;
+    ~SplicedOutput();
+
+    ssize_t put(const char* data, std::size_t size) noexcept;
+    void wait_writable() const noexcept;
+    static bool drained() noexcept { return false; }
+    [[nodiscard]] std::size_t reach() const noexcept { return reach_; }
+    static std::size_t grain() noexcept { return 0; }
+    static void back_off() noexcept;
+
+    // Whether the pages still go by splice.
+    [[nodiscard]] bool splicing() const noexcept { return splice_; }
+
+private:
+    // Moves what the private pipe holds on to the socket; bytes moved or -errno.
+    ssize_t move_on() noexcept;
+    // Refused: what the private pipe holds goes out by write(2), then all does.
+    ssize_t give_up() noexcept;
+
+    int fd_;
+    int pipe_[2] = { -1, -1 };
+    bool splice_ = false;
+    std::size_t pending_ = 0; // bytes in the private pipe, already taken from the writer
+    std::size_t reach_ = ~std::size_t { 0 };
+};
+
+} // namespace floodout
