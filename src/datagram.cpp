@@ -1,9 +1,6 @@
 #include "datagram.hpp"
 
-#include "output.hpp"
-
 #include <netinet/udp.h>
-#include <poll.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -125,17 +122,6 @@ ssize_t DatagramOutput::refused(int error, std::size_t first_length, bool first_
         return -EINTR;
     }
     return -error;
-}
-
-void DatagramOutput::wait_writable() const noexcept
-{
-    pollfd p { fd_, POLLOUT, 0 };
-    poll(&p, 1, -1);
-}
-
-void DatagramOutput::back_off() noexcept
-{
-    pause_after_failure();
 }
 
 } // namespace floodout

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "output.hpp"
+
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/uio.h>
@@ -22,11 +24,11 @@ public:
     DatagramOutput(int fd, std::size_t text_size, bool udp) noexcept;
 
     ssize_t put(const char* data, std::size_t size) noexcept;
-    void wait_writable() const noexcept;
+    void wait_writable() const noexcept { wait_until_writable(fd_); }
     static bool drained() noexcept { return false; }
     static std::size_t reach() noexcept { return ~std::size_t { 0 }; }
     [[nodiscard]] std::size_t grain() const noexcept { return text_size_; }
-    static void back_off() noexcept;
+    static void back_off() noexcept { pause_after_failure(); }
 
     // The largest datagram known to be taken, 0 before one was.
     [[nodiscard]] std::size_t largest_taken() const noexcept { return largest_ok_; }

@@ -180,6 +180,12 @@ bool FdOutput::drained() noexcept
     return unread == 0;
 }
 
+void wait_until_writable(int fd) noexcept
+{
+    pollfd p { fd, POLLOUT, 0 };
+    poll(&p, 1, -1);
+}
+
 void pause_after_failure() noexcept
 {
     const timespec pause { 0, 20'000'000 };

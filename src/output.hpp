@@ -22,6 +22,9 @@ void enlarge_pipe(int fd, std::size_t bytes) noexcept;
 // takes bytes again.
 void pause_after_failure() noexcept;
 
+// Until `fd` has room; whatever poll says, the next write tells the truth.
+void wait_until_writable(int fd) noexcept;
+
 // A file descriptor as the writer's output. Into a pipe the block's pages are
 // handed over by vmsplice, without a copy; that is safe because the block is
 // never changed after start. Elsewhere, and wherever vmsplice is refused,

@@ -1,9 +1,6 @@
 #include "spliced.hpp"
 
-#include "output.hpp"
-
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -114,17 +111,6 @@ ssize_t SplicedOutput::put(const char* data, std::size_t size) noexcept
     }
     const ssize_t n = write(fd_, data, size);
     return n < 0 ? -errno : n;
-}
-
-void SplicedOutput::wait_writable() const noexcept
-{
-    pollfd p { fd_, POLLOUT, 0 };
-    poll(&p, 1, -1);
-}
-
-void SplicedOutput::back_off() noexcept
-{
-    pause_after_failure();
 }
 
 } // namespace floodout

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "output.hpp"
+
 #include <sys/types.h>
 
 #include <cstddef>
@@ -20,11 +22,11 @@ public:
     ~SplicedOutput();
 
     ssize_t put(const char* data, std::size_t size) noexcept;
-    void wait_writable() const noexcept;
+    void wait_writable() const noexcept { wait_until_writable(fd_); }
     static bool drained() noexcept { return false; }
     [[nodiscard]] std::size_t reach() const noexcept { return reach_; }
     static std::size_t grain() noexcept { return 0; }
-    static void back_off() noexcept;
+    static void back_off() noexcept { pause_after_failure(); }
 
     // Whether the pages still go by splice.
     [[nodiscard]] bool splicing() const noexcept { return splice_; }

@@ -4,6 +4,7 @@
 #include "block.hpp"
 #include "datagram.hpp"
 #include "emulation.hpp"
+#include "fd.hpp"
 #include "writer.hpp"
 
 #include <arpa/inet.h>
@@ -22,23 +23,7 @@ namespace {
 
 using floodout::Block;
 using floodout::DatagramOutput;
-
-class Socket {
-public:
-    explicit Socket(int descriptor = -1)
-        : fd(descriptor)
-    {
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    ~Socket()
-    {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-    int fd;
-};
+using Socket = harness::Fd;
 
 std::string text_of(std::size_t size)
 {

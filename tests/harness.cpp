@@ -183,14 +183,6 @@ int first_usable_cpu()
     return 0;
 }
 
-void Fd::reset()
-{
-    if (fd >= 0) {
-        close(fd);
-    }
-    fd = -1;
-}
-
 Pipe::Pipe()
 {
     int fds[2];

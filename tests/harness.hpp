@@ -1,6 +1,7 @@
 #pragma once
 
 #include "emulation.hpp"
+#include "fd.hpp"
 
 #include <sched.h>
 #include <sys/types.h>
@@ -76,20 +77,6 @@ private:
     std::chrono::steady_clock::time_point start_;
     Seconds elapsed_ {};
     Seconds cpu_ {};
-};
-
-// A file descriptor closed at the end of its scope.
-class Fd {
-public:
-    explicit Fd(int descriptor = -1)
-        : fd(descriptor)
-    {
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-    void reset();
-    int fd;
 };
 
 struct Pipe {
