@@ -137,6 +137,9 @@ std::uint64_t room_along(
     const std::size_t base_length = std::strlen(base);
     // A cgroup outside this namespace's root ("/.." ...) is not below base.
     const bool below_base = length > 0 && path[0] == '/' && std::strstr(path, "/..") == nullptr;
+    while (length > 0 && path[length - 1] == '/') {
+        --length; // the root, "/", is base itself: read once
+    }
     if (!below_base || base_length + length + 1 > path_bytes) {
         length = 0;
     }
@@ -209,7 +212,9 @@ std::uint64_t memory_room(const char* proc_cgroup, const char* mount) noexcept
                 take("unified", v2);
             } else if (names_memory(controllers, listed)) {
                 take(controllers, v1);
-                take("memory", v1);
+                if (listed != std::strlen("memory") || std::strncmp(controllers, "memory", listed) != 0) {
+                    take("memory", v1); // the usual link to a joint mount
+                }
             }
         }
         line = next == nullptr ? line + std::strlen(line) : next + 1;
