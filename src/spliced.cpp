@@ -50,46 +50,26 @@ SplicedOutput::~SplicedOutput()
 
 ssize_t SplicedOutput::move_on() noexcept
 {
-    const ssize_t moved = splice(pipe_[0], nullptr, fd_, nullptr, pending_, SPLICE_F_MOVE);
+    const ssize_t moved = splice_ ? splice(pipe_[0], nullptr, fd_, nullptr, pending_, SPLICE_F_MOVE)
+                                  : write(fd_, pending_at_, pending_);
     if (moved > 0) {
         pending_ -= static_cast<std::size_t>(moved);
+        pending_at_ += moved;
         return moved;
     }
-    if (moved < 0 && refusal(errno)) {
-        return give_up();
+    if (moved < 0 && splice_ && refusal(errno)) {
+        // The block never changes: what the private pipe holds can be
+        // written from it instead, and the pipe forgotten.
+        splice_ = false;
+        return -EINTR;
     }
     return moved < 0 ? -errno : -EINTR;
 }
 
-ssize_t SplicedOutput::give_up() noexcept
-{
-    splice_ = false;
-    char buffer[4096];
-    while (pending_ > 0) {
-        const ssize_t got = read(pipe_[0], buffer, sizeof buffer);
-        if (got <= 0) {
-            return -EIO; // cannot happen: the pipe holds what it was given
-        }
-        for (ssize_t at = 0; at < got;) {
-            const ssize_t n = write(fd_, buffer + at, static_cast<std::size_t>(got - at));
-            if (n < 0 && errno != EINTR && errno != EAGAIN) {
-                // What is left is lost to this output, which takes nothing now.
-                return -errno;
-            }
-            at += n > 0 ? n : 0;
-            if (n < 0 && errno == EAGAIN) {
-                wait_writable();
-            }
-        }
-        pending_ -= static_cast<std::size_t>(got);
-    }
-    return -EINTR;
-}
-
 ssize_t SplicedOutput::put(const char* data, std::size_t size) noexcept
 {
-    if (splice_ && pending_ > 0) {
-        // Nothing new is taken until the private pipe is empty.
+    if (pending_ > 0) {
+        // Nothing new is taken until what was taken has reached the socket.
         const ssize_t moved = move_on();
         return moved > 0 ? -EINTR : moved;
     }
@@ -99,9 +79,9 @@ ssize_t SplicedOutput::put(const char* data, std::size_t size) noexcept
         const ssize_t n = vmsplice(pipe_[1], &piece, 1, 0);
         if (n > 0) {
             pending_ = static_cast<std::size_t>(n);
-            const ssize_t moved = move_on();
+            pending_at_ = data;
             // Taken, whatever the socket said: it goes out before anything else.
-            (void)moved;
+            (void)move_on();
             return n;
         }
         if (n < 0 && errno == EINTR) {

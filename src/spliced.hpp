@@ -12,8 +12,8 @@ namespace floodout {
 // private pipe by vmsplice and from there into the socket by splice, which
 // hands the socket the pages themselves: the reader's copy is the only one.
 // That is safe because the block is never changed after start. Where either
-// call is refused, what the private pipe holds is written out and plain
-// write(2) takes over.
+// call is refused, plain write(2) takes over, from the first byte the socket
+// has not had.
 class SplicedOutput {
 public:
     SplicedOutput(int fd, std::size_t page) noexcept;
@@ -32,15 +32,15 @@ public:
     [[nodiscard]] bool splicing() const noexcept { return splice_; }
 
 private:
-    // Moves what the private pipe holds on to the socket; bytes moved or -errno.
+    // Moves what was taken on to the socket, by splice from the private pipe
+    // or, once that is refused, by write(2) from the block; bytes moved or -errno.
     ssize_t move_on() noexcept;
-    // Refused: what the private pipe holds goes out by write(2), then all does.
-    ssize_t give_up() noexcept;
 
     int fd_;
     int pipe_[2] = { -1, -1 };
     bool splice_ = false;
-    std::size_t pending_ = 0; // bytes in the private pipe, already taken from the writer
+    std::size_t pending_ = 0; // bytes taken from the writer, not yet in the socket
+    const char* pending_at_ = nullptr; // where they are in the block
     std::size_t reach_ = ~std::size_t { 0 };
 };
 
