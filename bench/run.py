@@ -240,6 +240,92 @@ def run_once(writer, output, binaries, seconds, text):
     return rate / 1e9
 
 
+AT_ONCE_OUTPUTS = ["read-1m+0", "read-64k+0", "splice", "pv"]
+
+
+def start_pair(writer, output, binaries, seconds, text):
+    """One writer | reader pipeline, started; collect_pair() waits for it."""
+    argv, timed = command(writer, binaries, seconds, text)
+    w = subprocess.Popen(argv, stdout=subprocess.PIPE)
+    if output == "pv":
+        reader = ["pv", "-n", "-b", "-t", "-f", "-i", str(seconds / 8)]
+        r = subprocess.Popen(reader, stdin=w.stdout, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    else:
+        how = ["splice"] if output == "splice" else ["read"] + [str(x) for x in
+                                                                 next((s, o) for n, s, o in READS if n == output)]
+        r = subprocess.Popen([os.path.join(HELPERS, "bench_reader")] + how, stdin=w.stdout, stdout=subprocess.PIPE,
+                             text=True)
+    w.stdout.close()
+    return w, timed, r
+
+
+def collect_pair(output, seconds, r):
+    """GB/s that the pair's reader took."""
+    if output == "pv":
+        samples = [tuple(map(float, line.split())) for line in r.communicate()[1].splitlines() if line.strip()]
+        inside = [s for s in samples if seconds * 0.2 <= s[0] <= seconds * 0.75] or samples
+        (t1, b1), (t2, b2) = inside[0], inside[-1]
+        return (b2 - b1) / (t2 - t1) / 1e9 if t2 > t1 else 0.0
+    nbytes, took = r.communicate()[0].split()
+    return int(nbytes) / float(took) / 1e9 if float(took) > 0 else 0.0
+
+
+def run_at_once(writer, output, binaries, seconds, text, n, busy):
+    """GB/s that `n` pairs of the same kind carried together, started at
+    once; with `busy`, beside a busy loop on every CPU."""
+    loops = [subprocess.Popen(["sh", "-c", "while :; do :; done"]) for _ in range(os.cpu_count() if busy else 0)]
+    try:
+        started = time.monotonic()
+        pairs = [start_pair(writer, output, binaries, seconds, text) for _ in range(n)]
+        for w, timed, _ in pairs:
+            finish(w, timed, seconds, started)
+        return sum(collect_pair(output, seconds, r) for _, _, r in pairs)
+    finally:
+        for loop in loops:
+            loop.kill()
+            loop.wait()
+
+
+def at_once_matrix(args, binaries, seconds, writers):
+    """Rows of concurrent pairs: (label, output) -> writer -> totals."""
+    cpus = os.cpu_count()
+    counts = [int(c) for c in args.at_once.split(",")] if args.at_once else [cpus, 2 * cpus]
+    outputs = args.outputs.split(",") if args.outputs != ",".join(OUTPUTS) else AT_ONCE_OUTPUTS
+    if "pv" in outputs and shutil.which("pv") is None:
+        outputs.remove("pv")
+    rows = [(f"{n} pairs", n, False, output) for n in counts for output in outputs]
+    rows += [("1 pair, a busy loop per CPU", 1, True, output) for output in outputs[:1]]
+    text = text_of(int(args.texts.split(",")[0]) if args.texts != ",".join(map(str, TEXTS)) else 12)
+    totals = {}
+    for rnd in range(args.pairs):
+        for label, n, busy, output in rows:
+            order = writers if rnd % 2 == 0 else list(reversed(writers))
+            for writer in order:
+                totals.setdefault((label, output), {}).setdefault(writer, []).append(
+                    run_at_once(writer, output, binaries, seconds, text, n, busy))
+            print(f"round {rnd + 1}/{args.pairs} {label} {output} done", file=sys.stderr)
+    print(f"machine: {machine()}")
+    print(f"{args.pairs} alternating rounds of {seconds} s, text of {len(text)} B; each cell the GB/s that all the "
+          f"pairs took together, median (minimum-maximum); best peer = the better of gnu-like and uutils-like\n")
+    print("| pairs at once | reader | " + " | ".join(f"{w} GB/s" for w in writers) + " | vs best peer |"
+          + (" vs previous |" if "previous" in writers else ""))
+    print("|---|---|" + "---:|" * (len(writers) + 1 + ("previous" in writers)))
+    ratios = []
+    for label, _, _, output in rows:
+        cell = totals[(label, output)]
+        ours = statistics.median(cell["floodout"])
+        best = max(statistics.median(cell[p]) for p in PEERS if p in cell)
+        ratios.append((ours / best if best else float("inf"), label, output))
+        row = f"| {label} | {output} | " + " | ".join(spread(cell[w]) for w in writers) + f" | {ratios[-1][0]:.2f}x |"
+        if "previous" in writers:
+            other = statistics.median(cell["previous"])
+            row += f" {ours / other if other else float('inf'):.2f}x |"
+        print(row)
+    worst = min(ratios)
+    print(f"\nvs best peer: worst {worst[0]:.2f}x ({worst[1]}, {worst[2]}), median "
+          f"{statistics.median(r[0] for r in ratios):.2f}x over {len(ratios)} rows")
+
+
 def machine():
     model = platform.processor() or "unknown CPU"
     try:
@@ -310,6 +396,9 @@ def main():
     parser.add_argument("--datagram-texts", default=",".join(map(str, DATAGRAM_TEXTS)))
     parser.add_argument("--outputs", default=",".join(OUTPUTS))
     parser.add_argument("--no-build", action="store_true")
+    parser.add_argument("--at-once", metavar="N,M", help="only runs of N (then M...) writer|reader pairs at once")
+    parser.add_argument("--binary", metavar="NAME=PATH", action="append", default=[],
+                        help="another floodout build to measure beside the others")
     args = parser.parse_args()
     if args.pairs < 3:
         parser.error("at least 3 pairs")
@@ -322,6 +411,13 @@ def main():
     if args.previous:
         binaries["previous"], previous = build_previous(args.previous)
         writers.append("previous")
+    for extra in args.binary:
+        name, path = extra.split("=", 1)
+        binaries[name] = os.path.abspath(path)
+        writers.append(name)
+    if args.at_once:
+        at_once_matrix(args, binaries, seconds, writers + list(PEERS))
+        return
     writers += ["gnu-like", "uutils-like", "yes", "stdio"]
     sizes = [int(s) for s in args.texts.split(",")]
     datagram_sizes = [int(s) for s in args.datagram_texts.split(",")]
@@ -362,6 +458,9 @@ def main():
         if os.path.exists(TMPFS_FILE):
             os.unlink(TMPFS_FILE)
     report(args, seconds, cells, writers, datagram_writers, rates, binaries, previous, sizes)
+    if args.quick:
+        print()
+        at_once_matrix(args, binaries, seconds, [w for w in writers if w not in ("yes", "stdio")])
 
 
 def spread(values, scale=1.0, digits=2):

@@ -228,7 +228,8 @@ Allowance read_allowance() noexcept
     CPU_ZERO(&set);
     // Unknown counts as one: a wrong guess then costs speed, never the reader's CPU.
     const bool several = sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 1;
-    return { share_of(memory_room("/proc/self/cgroup", "/sys/fs/cgroup")), several };
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return { share_of(memory_room("/proc/self/cgroup", "/sys/fs/cgroup")), several, online > 0 ? online : 1 };
 }
 
 } // namespace floodout

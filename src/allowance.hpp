@@ -13,6 +13,8 @@ struct Allowance {
     // Whether more than one CPU may run this process: only then can waiting
     // awake for the reader help it rather than take its CPU.
     bool several_cpus;
+    // The CPUs that the kernel's count of runnable tasks is shared among.
+    long online_cpus;
 };
 
 inline constexpr std::uint64_t no_limit = UINT64_MAX;

@@ -28,6 +28,7 @@ public:
     static bool drained() noexcept { return false; }
     static std::size_t reach() noexcept { return ~std::size_t { 0 }; }
     [[nodiscard]] std::size_t grain() const noexcept { return text_size_; }
+    static std::size_t span() noexcept { return ~std::size_t { 0 }; }
     static void back_off() noexcept { pause_after_failure(); }
 
     // The largest datagram known to be taken, 0 before one was.

@@ -63,7 +63,8 @@ void handler(int /*signal*/)
         floodout::SplicedOutput out(STDOUT_FILENO, block.page());
         floodout::Writer(block, out).run();
     }
-    floodout::FdOutput out(STDOUT_FILENO, kind, block.page(), allowance.several_cpus);
+    floodout::Load load(allowance.online_cpus);
+    floodout::FdOutput out(STDOUT_FILENO, kind, block.page(), allowance.several_cpus ? &load : nullptr);
     floodout::Writer(block, out).run();
 }
 

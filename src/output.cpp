@@ -22,6 +22,16 @@ constexpr std::int64_t max_spin_ns = 100'000;
 // A reader at least this fast, in bytes a nanosecond, outpaces wake-ups.
 constexpr std::size_t fast_reader_bytes_per_ns = 2;
 
+// While the CPUs are crowded, a writer and its reader take turns on one CPU
+// and share its cache, so pieces come from a narrow window of the block and
+// the pipe holds half as much: two floods on two CPUs, each read 1 MiB at a
+// time, then carried 1.8 times as much, though the wider window is faster
+// with a CPU each.
+constexpr std::size_t crowded_reach = std::size_t { 128 } << 10;
+constexpr std::size_t crowded_span = std::size_t { 256 } << 10;
+constexpr std::size_t crowded_pipe = std::size_t { 512 } << 10;
+constexpr std::int64_t fit_interval_ns = 1'000'000;
+
 // The kernel copies what a TCP socket is given into 32 KiB pages of its own.
 // A write that ends where one of those ends lets the next start a fresh one,
 // so that the stream keeps the same alignment there as in the block: writes
@@ -86,15 +96,19 @@ void enlarge_pipe(int fd, std::size_t bytes) noexcept
     }
 }
 
-FdOutput::FdOutput(int fd, OutputKind kind, std::size_t page, bool may_spin) noexcept
+FdOutput::FdOutput(int fd, OutputKind kind, std::size_t page, Load* load) noexcept
     : fd_(fd)
     , splice_(kind == OutputKind::pipe)
-    , may_spin_(may_spin)
+    , load_(load)
+    , crowded_reach_(std::max(crowded_reach, page))
+    , crowded_span_(std::max(crowded_span, 2 * page))
     , reach_(~std::size_t { 0 })
 {
     // Waiting awake is bounded by the clock; without one, never wait awake.
     timespec t {};
-    may_spin_ = may_spin && clock_gettime(CLOCK_MONOTONIC, &t) == 0;
+    if (clock_gettime(CLOCK_MONOTONIC, &t) != 0) {
+        load_ = nullptr;
+    }
     const int flags = fcntl(fd, F_GETFL);
     nonblocking_ = flags >= 0 && (flags & O_NONBLOCK) != 0;
     if (kind == OutputKind::inet_socket) {
@@ -105,6 +119,7 @@ FdOutput::FdOutput(int fd, OutputKind kind, std::size_t page, bool may_spin) noe
     const int size = splice_ ? fcntl(fd, F_GETPIPE_SZ) : -1;
     if (size > 0) {
         capacity_ = static_cast<std::size_t>(size);
+        full_capacity_ = capacity_;
         // A piece from a mark to a mark covers one page more than its length.
         reach_ = capacity_ > page ? capacity_ - page : capacity_;
     }
@@ -168,9 +183,29 @@ void FdOutput::after_wait(std::int64_t waited, std::size_t freed) noexcept
     // The reader took bytes faster than 2 GB/s over a short wait: it waits
     // for us more than we for it, so stay awake (pv taking 128 KiB a call
     // got 1.3 times as much this way). Not after a long wait, which means a
-    // reader that pauses between reads, nor with one CPU.
-    awake_ = may_spin_ && waited <= max_spin_ns
+    // reader that pauses between reads, nor with one CPU, nor while other
+    // work waits for a CPU: there the wait took a CPU from the reader or
+    // from others (two floods on two CPUs carried half as much).
+    const std::int64_t now = now_ns();
+    crowded_ = load_ != nullptr && load_->crowded(now);
+    fit_pipe(now);
+    awake_ = !crowded_ && load_ != nullptr && waited <= max_spin_ns
         && freed >= fast_reader_bytes_per_ns * static_cast<std::size_t>(waited);
+}
+
+void FdOutput::fit_pipe(std::int64_t now) noexcept
+{
+    const std::size_t want = crowded_ ? std::min(full_capacity_, crowded_pipe) : full_capacity_;
+    if (!splice_ || want == capacity_ || want == 0 || now < next_fit_ns_) {
+        return;
+    }
+    // The kernel refuses to shrink a pipe below what it holds (EBUSY): try
+    // again later rather than at every piece.
+    next_fit_ns_ = now + fit_interval_ns;
+    if (fcntl(fd_, F_SETPIPE_SZ, static_cast<int>(want)) >= 0) {
+        const int size = fcntl(fd_, F_GETPIPE_SZ);
+        capacity_ = size > 0 ? static_cast<std::size_t>(size) : want;
+    }
 }
 
 bool FdOutput::drained() noexcept

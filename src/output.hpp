@@ -1,7 +1,10 @@
 #pragma once
 
+#include "load.hpp"
+
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -31,18 +34,26 @@ void wait_until_writable(int fd) noexcept;
 // plain write(2).
 class FdOutput {
 public:
-    FdOutput(int fd, OutputKind kind, std::size_t page, bool may_spin) noexcept;
+    // `load`: where to see whether other work needs the CPU; none, as with
+    // one CPU, means never wait awake.
+    FdOutput(int fd, OutputKind kind, std::size_t page, Load* load) noexcept;
 
     ssize_t put(const char* data, std::size_t size) noexcept;
     // After -EAGAIN. Stays awake, for a bounded time, while the reader is
-    // faster than a wake-up; sleeps otherwise.
+    // faster than a wake-up and no other work waits for a CPU; sleeps
+    // otherwise.
     void wait_writable() noexcept;
     // True when the last wait found a pipe with nothing unread, so that the
     // next piece starts the reader's next read.
     bool drained() noexcept;
     // The longest piece worth handing over at once: for a pipe, one that an
     // empty pipe takes whole.
-    [[nodiscard]] std::size_t reach() const noexcept { return reach_; }
+    [[nodiscard]] std::size_t reach() const noexcept
+    {
+        return crowded_ ? std::min(reach_, crowded_reach_) : reach_;
+    }
+    // How far past the block's starts pieces may begin.
+    [[nodiscard]] std::size_t span() const noexcept { return crowded_ ? crowded_span_ : ~std::size_t { 0 }; }
     // When not 0, pieces should end at stream positions that are multiples
     // of it, instead of at the block's mark.
     [[nodiscard]] std::size_t grain() const noexcept { return grain_; }
@@ -50,13 +61,21 @@ public:
 
 private:
     void after_wait(std::int64_t waited, std::size_t freed) noexcept;
+    void fit_pipe(std::int64_t now) noexcept;
 
     int fd_;
     bool splice_;
-    bool may_spin_;
+    Load* load_;
     bool nonblocking_ = false; // the file is O_NONBLOCK: vmsplice must not block
     bool awake_ = false; // the reader outpaces wake-ups: wait without sleeping
+    // Other work waits for the CPUs, so the reader likely shares one, and
+    // its cache, with a writer: keep what it copies from and into small.
+    bool crowded_ = false;
     std::size_t capacity_ = 0; // of the pipe, in bytes
+    std::size_t full_capacity_ = 0; // as found at start
+    std::size_t crowded_reach_;
+    std::size_t crowded_span_;
+    std::int64_t next_fit_ns_ = 0;
     std::size_t reach_;
     std::size_t grain_ = 0;
     std::int64_t last_put_ns_ = 0;

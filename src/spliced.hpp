@@ -26,6 +26,7 @@ public:
     static bool drained() noexcept { return false; }
     [[nodiscard]] std::size_t reach() const noexcept { return reach_; }
     static std::size_t grain() noexcept { return 0; }
+    static std::size_t span() noexcept { return ~std::size_t { 0 }; }
     static void back_off() noexcept { pause_after_failure(); }
 
     // Whether the pages still go by splice.

@@ -30,6 +30,11 @@ concept Output = requires(O& out, const char* data, std::size_t size)
     {
         out.reach()
         } -> std::convertible_to<std::size_t>;
+    // How far past the block's starts a piece may begin: a narrow span
+    // keeps the pages a reader copies from in its cache.
+    {
+        out.span()
+        } -> std::convertible_to<std::size_t>;
     // 0, or a length whose multiples in the stream pieces should end at.
     {
         out.grain()
@@ -77,8 +82,10 @@ public:
             if (const std::size_t grain = out_.grain(); grain != 0) {
                 most = std::max(most, grain - static_cast<std::size_t>(position_ % grain));
             }
-            if (index_ >= layout.starts && layout.size - index_ < most) {
-                // Too near the end to reach as far as a piece may: back to
+            if (index_ >= layout.starts
+                && (layout.size - index_ < most || index_ - layout.starts >= out_.span())) {
+                // Too near the end to reach as far as a piece may, or past
+                // the span the output keeps to: back to
                 // the start of the block, one cache line further on
                 // in the page: a reader that never empties the pipe keeps
                 // the alignment of its last restart, and this way a bad one

@@ -90,7 +90,7 @@ TEST(Output, FallsBackToWriteWhereSpliceIsRefused)
 {
     Fds fds;
     const int file = fds.add(memfd_create("file", MFD_CLOEXEC));
-    FdOutput out(file, OutputKind::pipe, 4096, false); // told wrongly: vmsplice fails with EBADF
+    FdOutput out(file, OutputKind::pipe, 4096, nullptr); // told wrongly: vmsplice fails with EBADF
     const std::string text(10000, 'k');
     EXPECT_EQ(out.put(text.data(), text.size()), 10000);
     EXPECT_EQ(out.put(text.data(), 5), 5);
@@ -105,7 +105,8 @@ TEST(Output, FullPipeSaysEagainAndTheWaitTellsWhenTheReaderTookAll)
     const auto [reader, writer] = make_pipe(fds, O_NONBLOCK);
     const int capacity = fcntl(writer, F_GETPIPE_SZ);
     const std::string text(std::size_t { 1 } << 20, 'p');
-    FdOutput out(writer, OutputKind::pipe, 4096, true);
+    floodout::Load load(2);
+    FdOutput out(writer, OutputKind::pipe, 4096, &load);
     EXPECT_EQ(out.reach(), static_cast<std::size_t>(capacity) - 4096);
     for (const bool read_all : { false, true }) {
         ssize_t n = 0;
@@ -121,17 +122,17 @@ TEST(Output, FullPipeSaysEagainAndTheWaitTellsWhenTheReaderTookAll)
         EXPECT_EQ(out.drained(), read_all);
         EXPECT_FALSE(out.drained()); // asked once per wait
     }
-    FdOutput file(fds.add(memfd_create("file", MFD_CLOEXEC)), OutputKind::other, 4096, true);
+    FdOutput file(fds.add(memfd_create("file", MFD_CLOEXEC)), OutputKind::other, 4096, &load);
     EXPECT_FALSE(file.drained()); // only a pipe can tell
     EXPECT_EQ(file.reach(), ~std::size_t { 0 });
     EXPECT_EQ(file.grain(), 0U);
     FdOutput tcp(
-        fds.add(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), OutputKind::inet_socket, 4096, true);
+        fds.add(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), OutputKind::inet_socket, 4096, &load);
     EXPECT_EQ(tcp.grain(), std::size_t { 32 } << 10);
     EXPECT_EQ(tcp.reach(), std::size_t { 2 } << 20);
     // With 64 KiB pages the kernel's socket pages are 64 KiB too.
     FdOutput tcp_large_pages(
-        fds.add(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), OutputKind::inet_socket, 65536, true);
+        fds.add(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), OutputKind::inet_socket, 65536, &load);
     EXPECT_EQ(tcp_large_pages.grain(), std::size_t { 65536 });
 }
 
@@ -142,7 +143,7 @@ TEST(Output, PipeWithoutReaderFailsWithEpipe)
     close(reader);
     fds.list.erase(fds.list.begin());
     signal(SIGPIPE, SIG_IGN);
-    FdOutput out(writer, OutputKind::pipe, 4096, false);
+    FdOutput out(writer, OutputKind::pipe, 4096, nullptr);
     EXPECT_EQ(out.put("abc", 3), -EPIPE);
     signal(SIGPIPE, SIG_DFL);
 }

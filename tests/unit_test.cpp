@@ -211,12 +211,13 @@ TEST_P(BlockOfRepetitions, SettlesOnTheSamePhaseNearestTheOffsetAsked)
 // where in the block each piece came from.
 class ScriptedOutput {
 public:
-    ScriptedOutput(
-        const Block& block, std::deque<ssize_t> script, std::size_t reach = 1U << 20, std::size_t grain = 0)
+    ScriptedOutput(const Block& block, std::deque<ssize_t> script, std::size_t reach = 1U << 20,
+        std::size_t grain = 0, std::size_t span = ~std::size_t { 0 })
         : block_(block)
         , script_(std::move(script))
         , reach_(reach)
         , grain_(grain)
+        , span_(span)
     {
     }
 
@@ -246,6 +247,7 @@ public:
                 unmarked_ends++;
             }
             starts.push_back(index % block_.page());
+            farthest = std::max(farthest, index + size);
             if (keep) {
                 received.append(data, static_cast<std::size_t>(n));
             }
@@ -257,12 +259,14 @@ public:
     bool drained() { return drain_next_check; }
     [[nodiscard]] std::size_t reach() const { return reach_; }
     [[nodiscard]] std::size_t grain() const { return grain_; }
+    [[nodiscard]] std::size_t span() const { return span_; }
     void back_off() { ++back_offs; }
 
     bool keep = true; // the bytes received, not only where they came from
     std::string received;
     std::size_t position = 0; // in the stream
     std::vector<std::size_t> starts; // page offset of each piece that was taken
+    std::size_t farthest = 0; // the highest block index a piece offered reached
     int misaligned = 0;
     int misphased = 0;
     int unmarked_ends = 0;
@@ -276,6 +280,7 @@ private:
     std::deque<ssize_t> script_;
     std::size_t reach_;
     std::size_t grain_;
+    std::size_t span_;
 };
 
 TEST_P(Writer, ResumesAtTheExactByteAfterEveryKindOfStop)
@@ -318,7 +323,8 @@ TEST_P(Writer, ResumesAtTheExactByteAfterEveryKindOfStop)
 // Drives the writer through short counts, EINTR and EAGAIN for many texts and
 // checks every piece: its bytes at their stream alignment, its end where the
 // output asks (the mark, or a multiple of `grain` in the stream).
-void expect_aligned_pieces(std::size_t page, std::size_t reach, std::size_t grain)
+void expect_aligned_pieces(
+    std::size_t page, std::size_t reach, std::size_t grain, std::size_t span = ~std::size_t { 0 })
 {
     std::mt19937 random(12345);
     std::vector<std::size_t> sizes;
@@ -340,7 +346,7 @@ void expect_aligned_pieces(std::size_t page, std::size_t reach, std::size_t grai
             const int k = kind(random);
             script.push_back(k == 0 ? -EINTR : k == 1 ? -EAGAIN : k < 5 ? count(random) : 1 << 30);
         }
-        ScriptedOutput out(block, script, reach, grain);
+        ScriptedOutput out(block, script, reach, grain, span);
         out.keep = false;
         floodout::Writer writer(block, out);
         for (std::size_t i = 0; i < 70; ++i) {
@@ -350,7 +356,11 @@ void expect_aligned_pieces(std::size_t page, std::size_t reach, std::size_t grai
         EXPECT_EQ(out.misphased, 0) << n;
         EXPECT_EQ(out.misaligned, 0) << n;
         EXPECT_EQ(out.unmarked_ends, 0) << n;
-        EXPECT_GT(out.position, std::size_t { 20 } << 20) << n;
+        EXPECT_GT(out.position, 20 * std::min<std::size_t>(reach, 1U << 20)) << n;
+        if (span != ~std::size_t { 0 }) {
+            // The pages a reader copies from stay within the span and one piece.
+            EXPECT_LE(out.farthest, block.layout().starts + span + reach) << n;
+        }
     }
 }
 
@@ -362,6 +372,14 @@ TEST_P(Writer, EveryByteSitsAtItsStreamAlignmentAndPiecesEndAtTheMark)
 TEST_P(Writer, PiecesForATcpSocketEndAtWholeGrainsOfTheStream)
 {
     expect_aligned_pieces(page, std::size_t { 2 } << 20, std::max<std::size_t>(page, 32U << 10));
+}
+
+// While the CPUs are crowded, pieces come from a narrow window of the block,
+// still each byte at its stream alignment and each piece ending at the mark.
+TEST_P(Writer, ANarrowSpanKeepsEveryPieceInItsWindow)
+{
+    const std::size_t reach = std::max<std::size_t>(page, 128U << 10);
+    expect_aligned_pieces(page, reach, 0, std::max<std::size_t>(2 * page, 256U << 10));
 }
 
 TEST_P(Writer, StartsAtTheMarkAndAgainAfterTheReaderEmptiedThePipe)
@@ -398,10 +416,11 @@ TEST_P(Writer, OffersAtLeastOneByteEveryStepAtEveryLayout)
         std::size_t reach;
         std::size_t grain; // 0 with `datagrams`: the text's length
         bool datagrams; // every piece must end a repetition, as a datagram output needs
+        std::size_t span = ~std::size_t { 0 };
     };
-    const Kind kinds[]
-        = { { (std::size_t { 1 } << 20) - page, 0, false }, { std::size_t { 2 } << 20, 32U << 10, false },
-              { page, 0, false }, { 100, 64, false }, { ~std::size_t { 0 }, 0, true } };
+    const Kind kinds[] = { { (std::size_t { 1 } << 20) - page, 0, false },
+        { std::size_t { 2 } << 20, 32U << 10, false }, { page, 0, false }, { 100, 64, false },
+        { ~std::size_t { 0 }, 0, true }, { 128U << 10, 0, false, 2 * page }, { page, 0, false, 1 } };
     std::mt19937 random(2024);
     std::uniform_int_distribution<int> kind(0, 9);
     std::uniform_int_distribution<ssize_t> count(1, 70000);
@@ -424,7 +443,7 @@ TEST_P(Writer, OffersAtLeastOneByteEveryStepAtEveryLayout)
                                                : 1 << 30);
                     accepting += script.back() > 0 ? 1 : 0;
                 }
-                ScriptedOutput out(block, script, k.reach, k.datagrams ? n : k.grain);
+                ScriptedOutput out(block, script, k.reach, k.datagrams ? n : k.grain, k.span);
                 out.keep = false;
                 floodout::Writer writer(block, out);
                 for (int step = 0; step < 200; ++step) {

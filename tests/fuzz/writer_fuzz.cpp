@@ -45,9 +45,11 @@ public:
     bool drained() { return at_ % 3 == 0; }
     [[nodiscard]] std::size_t reach() const { return reach_; }
     [[nodiscard]] std::size_t grain() const { return grain_; }
+    [[nodiscard]] std::size_t span() const { return span_; }
     void back_off() { }
     std::size_t reach_ = 0;
     std::size_t grain_ = 0;
+    std::size_t span_ = ~std::size_t { 0 };
 
     std::string received;
 
@@ -83,6 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ScriptedOutput out(data + 2 + text_size, size - 2 - text_size);
     out.reach_ = 1 + data[0] * 7U;
     out.grain_ = data[0] % 3 == 0 ? 0 : std::size_t { 1 } << (data[0] % 8);
+    // A narrow span now and then, as while the CPUs are crowded.
+    out.span_ = data[1] % 5 == 0 ? std::size_t { data[1] } : ~std::size_t { 0 };
     floodout::Writer writer(block, out);
     while (!out.done()) {
         writer.step();

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace floodout {
+
+// The number of runnable tasks in "/proc/loadavg" text (its fourth field,
+// "running/total"); -1 when the text has none.
+long runnable_in_loadavg(const char* text) noexcept;
+
+// Whether the machine has more runnable work than CPUs to run it: then a
+// task that waits awake takes a CPU from work that needs it. Sampled from
+// the kernel's count of runnable tasks, at most once an interval, since
+// reading it is a system call.
+class Load {
+public:
+    // `cpus`: the CPUs that the kernel's count is shared among.
+    explicit Load(long cpus) noexcept;
+    Load(const Load&) = delete;
+    Load& operator=(const Load&) = delete;
+    ~Load();
+
+    // At `now_ns` on the monotonic clock. True also when the count cannot be
+    // read: waiting awake is only ever an optimisation.
+    bool crowded(std::int64_t now_ns) noexcept;
+
+    // One decision from one sample of runnable tasks (-1: unknown), this
+    // task among them.
+    static bool crowded_by(long runnable, long cpus) noexcept { return runnable < 0 || runnable > cpus; }
+
+private:
+    int fd_;
+    long cpus_;
+    bool crowded_ = true;
+    std::int64_t next_sample_ns_ = 0;
+};
+
+} // namespace floodout
