@@ -290,7 +290,10 @@ def at_once_matrix(args, binaries, seconds, writers):
     """Rows of concurrent pairs: (label, output) -> writer -> totals."""
     cpus = os.cpu_count()
     counts = [int(c) for c in args.at_once.split(",")] if args.at_once else [cpus, 2 * cpus]
-    outputs = args.outputs.split(",") if args.outputs != ",".join(OUTPUTS) else AT_ONCE_OUTPUTS
+    # Pipes drained by a reader of our own or pv; --quick takes the usual four.
+    able = [r[0] for r in READS] + ["splice", "pv"]
+    asked = args.outputs.split(",") if args.at_once and args.outputs != ",".join(OUTPUTS) else AT_ONCE_OUTPUTS
+    outputs = [o for o in asked if o in able]
     if "pv" in outputs and shutil.which("pv") is None:
         outputs.remove("pv")
     rows = [(f"{n} pairs", n, False, output) for n in counts for output in outputs]
@@ -397,6 +400,8 @@ def main():
     parser.add_argument("--outputs", default=",".join(OUTPUTS))
     parser.add_argument("--no-build", action="store_true")
     parser.add_argument("--at-once", metavar="N,M", help="only runs of N (then M...) writer|reader pairs at once")
+    parser.add_argument("--writers", metavar="W,W", help="only these writers (floodout, previous, gnu-like, "
+                        "uutils-like, yes, stdio and the names of --binary)")
     parser.add_argument("--binary", metavar="NAME=PATH", action="append", default=[],
                         help="another floodout build to measure beside the others")
     args = parser.parse_args()
@@ -415,10 +420,13 @@ def main():
         name, path = extra.split("=", 1)
         binaries[name] = os.path.abspath(path)
         writers.append(name)
+    chosen = args.writers.split(",") if args.writers else None
     if args.at_once:
-        at_once_matrix(args, binaries, seconds, writers + list(PEERS))
+        at_once_matrix(args, binaries, seconds, [w for w in writers + list(PEERS) if not chosen or w in chosen])
         return
     writers += ["gnu-like", "uutils-like", "yes", "stdio"]
+    if chosen:
+        writers = [w for w in writers if w in chosen]
     sizes = [int(s) for s in args.texts.split(",")]
     datagram_sizes = [int(s) for s in args.datagram_texts.split(",")]
     outputs = args.outputs.split(",")
@@ -496,8 +504,8 @@ def report(args, seconds, cells, writers, datagram_writers, rates, binaries, pre
         for output, size in streams:
             row = f"| {output} | {size} B | " + " | ".join(spread(rates[(output, size, w)]) for w in writers)
             ours = med[(output, size, "floodout")]
-            peers = [med[(output, size, p)] for p in PEERS if med[(output, size, p)] is not None]
-            for ratios, other in ((vs_peer, max(peers, default=None)), (vs_yes, med[(output, size, "yes")])):
+            peers = [med[(output, size, p)] for p in PEERS if med.get((output, size, p)) is not None]
+            for ratios, other in ((vs_peer, max(peers, default=None)), (vs_yes, med.get((output, size, "yes")))):
                 if other is None:
                     row += " | -"
                     continue

@@ -67,7 +67,12 @@ bool Load::crowded(std::int64_t now_ns) noexcept
         n = pread(fd_, text, sizeof text - 1, 0);
     } while (n < 0 && errno == EINTR);
     text[n > 0 ? n : 0] = '\0';
-    crowded_ = crowded_by(runnable_in_loadavg(text), cpus_);
+    const bool crowded = crowded_by(runnable_in_loadavg(text), cpus_);
+    agreeing_ = crowded == last_ ? agreeing_ + 1 : 1;
+    last_ = crowded;
+    if (agreeing_ >= 2) {
+        crowded_ = crowded;
+    }
     return crowded_;
 }
 

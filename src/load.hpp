@@ -12,7 +12,8 @@ long runnable_in_loadavg(const char* text) noexcept;
 // Whether the machine has more runnable work than CPUs to run it: then a
 // task that waits awake takes a CPU from work that needs it. Sampled from
 // the kernel's count of runnable tasks, at most once an interval, since
-// reading it is a system call.
+// reading it is a system call; the answer changes only when two samples in
+// a row agree, since a task that runs for a moment is no crowd.
 class Load {
 public:
     // `cpus`: the CPUs that the kernel's count is shared among.
@@ -33,6 +34,8 @@ private:
     int fd_;
     long cpus_;
     bool crowded_ = true;
+    bool last_ = true; // what the last sample said
+    int agreeing_ = 0; // samples in a row that said it
     std::int64_t next_sample_ns_ = 0;
 };
 

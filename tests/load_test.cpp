@@ -46,16 +46,22 @@ TEST(Load, CrowdedWhenMoreTasksWaitToRunThanThereAreCpusOrWhenUnknown)
 }
 
 // On this machine the count can be read: with more CPUs than any machine
-// has, it is never crowded; with none, always.
-TEST(Load, ReadsTheKernelsCount)
+// has, it is not crowded once two samples agree; with none, always.
+TEST(Load, ReadsTheKernelsCountAndChangesItsMindOnTwoSamplesInARow)
 {
     timespec t {};
     ASSERT_EQ(clock_gettime(CLOCK_MONOTONIC, &t), 0);
     const std::int64_t now = std::int64_t { t.tv_sec } * 1'000'000'000 + t.tv_nsec;
+    constexpr std::int64_t ms = 1'000'000;
     Load roomy(1'000'000);
-    EXPECT_FALSE(roomy.crowded(now));
+    EXPECT_TRUE(roomy.crowded(now)); // until it knows better
+    EXPECT_TRUE(roomy.crowded(now + ms / 2)); // not sampled again within the interval
+    EXPECT_FALSE(roomy.crowded(now + ms));
+    EXPECT_FALSE(roomy.crowded(now + 2 * ms));
     Load none(0);
-    EXPECT_TRUE(none.crowded(now));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(none.crowded(now + i * ms));
+    }
 }
 
 } // namespace
