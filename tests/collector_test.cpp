@@ -138,7 +138,7 @@ TEST(Syslog, ACollectorStoresManyThousandsOfIntactMessagesFromEachSocket)
     }
     // A big-endian emulator on a little-endian machine gets UDP's segment
     // size wrong; the Unix socket is still checked there.
-    const auto flooded = [](const Source& source) { return source.port == 0 || !harness::cross_endian; };
+    const auto flooded = [](const Source& source) { return source.port == 0 || !harness::cross_endian(); };
     std::vector<std::size_t> before;
     for (const Source& source : sources) {
         before.push_back(lines_of(source.file).size());
@@ -171,8 +171,8 @@ TEST(Syslog, ACollectorStoresManyThousandsOfIntactMessagesFromEachSocket)
         RecordProperty(i == 0 ? "udp_messages" : "unix_messages", std::to_string(stored.size() - before[i]));
     }
     fs::remove_all(dir);
-    if (harness::cross_endian) {
-        GTEST_SKIP() << "UDP, under " << harness::emulator << ", " << harness::swapped_segment_size;
+    if (harness::cross_endian()) {
+        GTEST_SKIP() << "UDP, under " << harness::emulator() << ", " << harness::swapped_segment_size;
     }
 }
 

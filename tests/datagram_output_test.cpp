@@ -88,7 +88,7 @@ TEST(DatagramOutput, EachDatagramIsOneRepetitionOnEveryKindOfSocket)
     };
     bool skipped = false;
     for (const Case& c : cases) {
-        if (c.type == 0 && harness::cross_endian) {
+        if (c.type == 0 && harness::cross_endian()) {
             skipped = true;
             continue;
         }
@@ -132,7 +132,7 @@ TEST(DatagramOutput, EachDatagramIsOneRepetitionOnEveryKindOfSocket)
         }
     }
     if (skipped) {
-        GTEST_SKIP() << "UDP cases, under " << harness::emulator << ", " << harness::swapped_segment_size;
+        GTEST_SKIP() << "UDP cases, under " << harness::emulator() << ", " << harness::swapped_segment_size;
     }
 }
 
@@ -188,8 +188,8 @@ TEST(DatagramOutput, LearnsTheLargestDatagramFromEmsgsize)
 
 TEST(DatagramOutput, NobodyListeningOnAUdpPortIsNoReasonToBackOff)
 {
-    if (harness::cross_endian) {
-        GTEST_SKIP() << "under " << harness::emulator << ", " << harness::swapped_segment_size;
+    if (harness::cross_endian()) {
+        GTEST_SKIP() << "under " << harness::emulator() << ", " << harness::swapped_segment_size;
     }
     UdpPair udp;
     close(udp.receiver.fd); // the port is connected to, but nobody listens there now

@@ -27,8 +27,8 @@ using namespace std::chrono_literals;
 // Timed, so it runs alone.
 TEST(UdpNobodyListening, AReceiverThatComesGetsMessagesAtOnceAndTheRunEndsOnTime)
 {
-    if (harness::cross_endian) {
-        GTEST_SKIP() << "under " << harness::emulator << ", " << harness::swapped_segment_size;
+    if (harness::cross_endian()) {
+        GTEST_SKIP() << "under " << harness::emulator() << ", " << harness::swapped_segment_size;
     }
     sockaddr_in address {};
     address.sin_family = AF_INET;

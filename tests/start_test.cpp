@@ -102,7 +102,7 @@ TEST(StartUp, NothingLargeIsMappedBeforeTheHandler)
     const harness::Fd devnull(open("/dev/null", O_WRONLY | O_CLOEXEC));
     Launch launch { .args = { "1", longest_text }, .out = devnull.fd };
     int trace_file = -1;
-    if (harness::emulator != nullptr) {
+    if (harness::emulator() != nullptr) {
         // strace would see qemu-user's calls: qemu-user traces the program's own.
         trace_file = open(trace.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         launch.err = trace_file;
