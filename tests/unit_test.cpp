@@ -379,7 +379,7 @@ TEST_P(Writer, PiecesForATcpSocketEndAtWholeGrainsOfTheStream)
 TEST_P(Writer, ANarrowSpanKeepsEveryPieceInItsWindow)
 {
     const std::size_t reach = std::max<std::size_t>(page, 128U << 10);
-    expect_aligned_pieces(page, reach, 0, std::max<std::size_t>(2 * page, 256U << 10));
+    expect_aligned_pieces(page, reach, 0, std::max<std::size_t>(2 * page, 64U << 10));
 }
 
 TEST_P(Writer, StartsAtTheMarkAndAgainAfterTheReaderEmptiedThePipe)
