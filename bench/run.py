@@ -31,9 +31,16 @@ without them their cells are skipped. Prints each cell's median, minimum and
 maximum, the worst and the median ratio over the matrix, the
 machine with its copy rate at misalignments 0, 8, 16 and 32, the first byte,
 how long after its alarm a run ends, and the peak memory of floodout.
+With --at-once N,M it runs only N (then M) writer|reader pairs of the same
+kind at once (1 MiB and 64 KiB readers, splice, pv unless --outputs names
+others of the pipe readers) and reports what all the pairs' readers took
+together, with one row of a pair beside a busy loop on every CPU; --quick
+adds those rows for N = the CPUs and twice that.
 Usage:
   bench/run.py [--previous REV] [--quick] [--seconds S] [--pairs N]
                [--texts 1,12,4097,131071] [--outputs read-1m+16,splice,...]
+               [--at-once N,M] [--writers floodout,previous,...]
+               [--binary NAME=PATH]
 """
 import argparse
 import os
@@ -317,7 +324,7 @@ def at_once_matrix(args, binaries, seconds, writers):
     for label, _, _, output in rows:
         cell = totals[(label, output)]
         ours = statistics.median(cell["floodout"])
-        best = max(statistics.median(cell[p]) for p in PEERS if p in cell)
+        best = max((statistics.median(cell[p]) for p in PEERS if p in cell), default=0)
         ratios.append((ours / best if best else float("inf"), label, output))
         row = f"| {label} | {output} | " + " | ".join(spread(cell[w]) for w in writers) + f" | {ratios[-1][0]:.2f}x |"
         if "previous" in writers:
