@@ -194,36 +194,19 @@ def run_once(writer, output, binaries, seconds, text):
         return run_datagrams(writer, output, binaries, seconds, text)
     argv, timed = command(writer, binaries, seconds, text)
     started = time.monotonic()
-    reader_of = {name: ["read", str(size), str(offset)] for name, size, offset in READS}
-    reader_of["splice"] = ["splice"]
-    if output in reader_of or output in ("tcp", "unix"):
-        if output in ("tcp", "unix"):
-            ours, theirs = socket_pair(output)
-            w = subprocess.Popen(argv, stdout=ours.fileno())
-            r = subprocess.Popen([os.path.join(HELPERS, "bench_reader"), "read", str(1 << 20), "0"],
-                                 stdin=theirs.fileno(), stdout=subprocess.PIPE, text=True)
-            ours.close()
-            theirs.close()
-        else:
-            w = subprocess.Popen(argv, stdout=subprocess.PIPE)
-            r = subprocess.Popen([os.path.join(HELPERS, "bench_reader")] + reader_of[output], stdin=w.stdout,
-                                 stdout=subprocess.PIPE, text=True)
-            w.stdout.close()
+    if output in ("tcp", "unix"):
+        ours, theirs = socket_pair(output)
+        w = subprocess.Popen(argv, stdout=ours.fileno())
+        r = subprocess.Popen([os.path.join(HELPERS, "bench_reader"), "read", str(1 << 20), "0"],
+                             stdin=theirs.fileno(), stdout=subprocess.PIPE, text=True)
+        ours.close()
+        theirs.close()
         finish(w, timed, seconds, started)
-        nbytes, took = r.communicate()[0].split()
-        return int(nbytes) / float(took) / 1e9
-    if output == "pv":
-        w = subprocess.Popen(argv, stdout=subprocess.PIPE)
-        interval = seconds / 8
-        r = subprocess.Popen(["pv", "-n", "-b", "-t", "-f", "-i", str(interval)], stdin=w.stdout,
-                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        w.stdout.close()
+        return collect_pair(output, seconds, r)
+    if output in PIPE_READERS:
+        w, timed, r = start_pair(writer, output, binaries, seconds, text)
         finish(w, timed, seconds, started)
-        samples = [tuple(map(float, line.split())) for line in r.communicate()[1].splitlines() if line.strip()]
-        # Between 20% and 70% of the run, as for the kernel's counts.
-        inside = [s for s in samples if seconds * 0.2 <= s[0] <= seconds * 0.75] or samples
-        (t1, b1), (t2, b2) = inside[0], inside[-1]
-        return (b2 - b1) / (t2 - t1) / 1e9 if t2 > t1 else 0.0
+        return collect_pair(output, seconds, r)
     if output in ("cat", "dd", "wc"):
         client = {"cat": ["cat"], "dd": ["dd", "bs=1M", "status=none"], "wc": ["wc", "-c"]}[output]
         w = subprocess.Popen(argv, stdout=subprocess.PIPE)
@@ -248,6 +231,8 @@ def run_once(writer, output, binaries, seconds, text):
 
 
 AT_ONCE_OUTPUTS = ["read-1m+0", "read-64k+0", "splice", "pv"]
+# Pipes drained by a reader of ours or by pv, which start_pair() starts.
+PIPE_READERS = [r[0] for r in READS] + ["splice", "pv"]
 
 
 def start_pair(writer, output, binaries, seconds, text):
@@ -297,10 +282,9 @@ def at_once_matrix(args, binaries, seconds, writers):
     """Rows of concurrent pairs: (label, output) -> writer -> totals."""
     cpus = os.cpu_count()
     counts = [int(c) for c in args.at_once.split(",")] if args.at_once else [cpus, 2 * cpus]
-    # Pipes drained by a reader of our own or pv; --quick takes the usual four.
-    able = [r[0] for r in READS] + ["splice", "pv"]
+    # --quick takes the usual four.
     asked = args.outputs.split(",") if args.at_once and args.outputs != ",".join(OUTPUTS) else AT_ONCE_OUTPUTS
-    outputs = [o for o in asked if o in able]
+    outputs = [o for o in asked if o in PIPE_READERS]
     if "pv" in outputs and shutil.which("pv") is None:
         outputs.remove("pv")
     rows = [(f"{n} pairs", n, False, output) for n in counts for output in outputs]

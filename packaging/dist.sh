@@ -31,7 +31,6 @@ architectures=(
     "s390x s390x-linux-gnu s390x"
     "riscv64 riscv64-linux-gnu riscv64"
 )
-only=${FLOODOUT_DIST_ARCHITECTURES:-}
 
 build() { # build ARCH TRIPLET
     local arch=$1 triplet=$2 dir=$work/$1
@@ -66,12 +65,10 @@ Maintainer: $maintainer
 Installed-Size: $size
 Section: utils
 Priority: optional
-Description: flood standard output with a text for a number of seconds
- floodout writes one text to standard output over and over, without any
- separator, as fast as the reader takes it, for a given number of whole
- seconds, then exits with status 0. The output is always whole repetitions
- followed by part of one. Use it to load-test pipes, terminals, log
- collectors and readers. This build is linked statically.
+Description: $(head -n 1 "$source/packaging/description.txt")
+$(sed -n '3,$s/^/ /p' "$source/packaging/description.txt")
+ .
+ This build is linked statically.
 EOF
     (cd "$tree" && find usr -type f | sort | xargs md5sum >DEBIAN/md5sums)
     chmod 0644 "$tree/DEBIAN/control" "$tree/DEBIAN/md5sums"
@@ -81,17 +78,12 @@ EOF
 
 for entry in "${architectures[@]}"; do
     read -r arch triplet _ <<<"$entry"
-    if [ -n "$only" ] && [[ " $only " != *" $arch "* ]]; then
-        continue
-    fi
     echo "floodout $version for $arch"
     build "$arch" "$triplet"
     package "$arch"
 done
 
-if [ -z "${FLOODOUT_DIST_NO_IMAGE:-}" ]; then
-    "$source/packaging/image.sh" "$source" "$work" "$out" "$version" "${architectures[@]}"
-fi
+"$source/packaging/image.sh" "$source" "$work" "$out" "$version" "${architectures[@]}"
 
 (cd "$out" && sha256sum -- * >SHA256SUMS)
 echo "release files in $out:"

@@ -39,12 +39,6 @@ long runnable_in_loadavg(const char* text) noexcept
     return *s == '/' ? runnable : -1;
 }
 
-Load::Load(long cpus) noexcept
-    : fd_(open("/proc/loadavg", O_RDONLY | O_CLOEXEC))
-    , cpus_(cpus)
-{
-}
-
 Load::~Load()
 {
     if (fd_ >= 0) {
@@ -54,11 +48,14 @@ Load::~Load()
 
 bool Load::crowded(std::int64_t now_ns) noexcept
 {
-    if (fd_ < 0) {
-        return true;
-    }
     if (now_ns < next_sample_ns_) {
         return crowded_;
+    }
+    if (fd_ == unopened) {
+        fd_ = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+    }
+    if (fd_ < 0) {
+        return true;
     }
     next_sample_ns_ = now_ns + sample_interval_ns;
     char text[128];

@@ -16,8 +16,13 @@ long runnable_in_loadavg(const char* text) noexcept;
 // a row agree, since a task that runs for a moment is no crowd.
 class Load {
 public:
-    // `cpus`: the CPUs that the kernel's count is shared among.
-    explicit Load(long cpus) noexcept;
+    // `cpus`: the CPUs that the kernel's count is shared among. The count's
+    // file is opened at the first sample: an output that never waits for a
+    // fast reader never opens it.
+    explicit Load(long cpus) noexcept
+        : cpus_(cpus)
+    {
+    }
     Load(const Load&) = delete;
     Load& operator=(const Load&) = delete;
     ~Load();
@@ -31,7 +36,8 @@ public:
     static bool crowded_by(long runnable, long cpus) noexcept { return runnable < 0 || runnable > cpus; }
 
 private:
-    int fd_;
+    static constexpr int unopened = -2;
+    int fd_ = unopened; // -1 once it could not be opened
     long cpus_;
     bool crowded_ = true;
     bool last_ = true; // what the last sample said

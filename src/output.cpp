@@ -138,7 +138,7 @@ ssize_t FdOutput::put(const char* data, std::size_t size) noexcept
         if (n > 0 && sleep_inside) {
             // Since the last put: the reader's pace, sleep included.
             const std::int64_t now = now_ns();
-            after_wait(now - last_put_ns_, static_cast<std::size_t>(n));
+            after_wait(now, now - last_put_ns_, static_cast<std::size_t>(n));
             last_put_ns_ = now;
         }
         if (n >= 0 || errno == EAGAIN || errno == EINTR || errno == EPIPE) {
@@ -176,10 +176,11 @@ void FdOutput::wait_writable() noexcept
     }
     unread_after_wait_ = unread;
     const auto left = static_cast<std::size_t>(unread);
-    after_wait(now_ns() - start, capacity_ > left ? capacity_ - left : 0);
+    const std::int64_t now = now_ns();
+    after_wait(now, now - start, capacity_ > left ? capacity_ - left : 0);
 }
 
-void FdOutput::after_wait(std::int64_t waited, std::size_t freed) noexcept
+void FdOutput::after_wait(std::int64_t now, std::int64_t waited, std::size_t freed) noexcept
 {
     // The reader took bytes faster than 2 GB/s over a short wait: it waits
     // for us more than we for it, so stay awake (pv taking 128 KiB a call
@@ -187,7 +188,6 @@ void FdOutput::after_wait(std::int64_t waited, std::size_t freed) noexcept
     // reader that pauses between reads, nor with one CPU, nor while other
     // work waits for a CPU: there the wait took a CPU from the reader or
     // from others (two floods on two CPUs carried half as much).
-    const std::int64_t now = now_ns();
     crowded_ = load_ != nullptr && load_->crowded(now);
     fit_pipe(now);
     awake_ = !crowded_ && load_ != nullptr && waited <= max_spin_ns

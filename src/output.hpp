@@ -60,7 +60,7 @@ public:
     static void back_off() noexcept;
 
 private:
-    void after_wait(std::int64_t waited, std::size_t freed) noexcept;
+    void after_wait(std::int64_t now, std::int64_t waited, std::size_t freed) noexcept;
     void fit_pipe(std::int64_t now) noexcept;
 
     int fd_;
