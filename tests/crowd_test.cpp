@@ -143,10 +143,11 @@ TEST_P(Crowded, TheWritersLeaveTheCpusToTheReaders)
     }
     const Crowd crowd = GetParam();
     const long pairs = crowd.busy_loops ? 1 : crowd.pairs_per_cpu * cpus;
-    // Other load only adds to either side: judge the least of three runs.
+    // Other load only adds to either side: judge the least of up to five runs.
     const double most = crowd.most;
     double least = 1e9;
-    for (int run = 0; run < 3 && least > most; ++run) {
+    constexpr int runs = 5;
+    for (int run = 0; run < runs && least > most; ++run) {
         const double share = writer_share_of_one_run(pairs, crowd.busy_loops ? cpus : 0);
         ASSERT_GE(share, 0.0);
         least = std::min(least, share);
@@ -157,16 +158,17 @@ TEST_P(Crowded, TheWritersLeaveTheCpusToTheReaders)
         GTEST_SKIP() << "the sanitizers' instrumentation costs the writer CPU that the program does not";
     }
 #endif
-    EXPECT_LE(least, most) << "the writers' CPU over their readers', least of up to 3 runs";
+    EXPECT_LE(least, most) << "the writers' CPU over their readers', least of up to " << runs << " runs";
 }
 
 INSTANTIATE_TEST_SUITE_P(Cpus, Crowded,
     // Measured on two CPUs, the writers' CPU over their readers' for writers
     // that wait awake for them (1.2.0), and for floodout now: 0.86-0.88
-    // against 0.20-0.26, and 0.87-0.91 against 0.26-0.52. (Two pairs a CPU
-    // gave 0.43-0.46 against 0.21-0.37: no test there could tell them apart.)
+    // against 0.20-0.26; beside busy loops, where the scheduler's placement
+    // varies most, 0.87-0.91 against 0.26-0.60. (Two pairs a CPU gave
+    // 0.43-0.46 against 0.21-0.37: no test there could tell them apart.)
     testing::Values(
-        Crowd { "APairPerCpu", 1, false, 0.5 }, Crowd { "OnePairBesideABusyLoopPerCpu", 0, true, 0.6 }),
+        Crowd { "APairPerCpu", 1, false, 0.5 }, Crowd { "OnePairBesideABusyLoopPerCpu", 0, true, 0.7 }),
     [](const auto& param_info) { return param_info.param.name; });
 
 } // namespace
