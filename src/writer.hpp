@@ -85,11 +85,10 @@ public:
             if (index_ >= layout.starts
                 && (layout.size - index_ < most || index_ - layout.starts >= out_.span())) {
                 // Too near the end to reach as far as a piece may, or past
-                // the span the output keeps to: back to
-                // the start of the block, one cache line further on
-                // in the page: a reader that never empties the pipe keeps
-                // the alignment of its last restart, and this way a bad one
-                // does not last.
+                // the span the output keeps to: back to the start of the
+                // block, one cache line further on in the page: a reader
+                // that never empties the pipe keeps the alignment of its
+                // last restart, and this way a bad one does not last.
                 index_ = block_.settle(index_, (index_ + drift) % block_.page());
             }
         } else if (n == -EAGAIN) {
