@@ -59,8 +59,8 @@ struct FastReader {
                 break;
             }
             if (reads % 16 == 0
-                && expected.compare(bytes % text.size(), static_cast<std::size_t>(n), buffer.data(),
-                       static_cast<std::size_t>(n))
+                && expected.compare(static_cast<std::size_t>(bytes % text.size()),
+                       static_cast<std::size_t>(n), buffer.data(), static_cast<std::size_t>(n))
                     != 0) {
                 exact = false;
             }

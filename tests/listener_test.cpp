@@ -64,7 +64,8 @@ TEST(UdpNobodyListening, AReceiverThatComesGetsMessagesAtOnceAndTheRunEndsOnTime
     }
     std::string waits;
     for (const double w : waits_ms) {
-        waits += " " + std::to_string(w);
+        waits += ' ';
+        waits += std::to_string(w);
     }
     EXPECT_GE(prompt, trials / 2 + 1) << "waits for the first message, ms:" << waits;
     ASSERT_TRUE(child.wait(2s));
