@@ -28,14 +28,17 @@ at least 3 pairs, through the same outputs:
 
 pv is a Debian package (apt-get install pv), loggen comes with syslog-ng-core;
 without them their cells are skipped. Prints each cell's median, minimum and
-maximum, the worst and the median ratio over the matrix, the
+maximum, beside it the CPU that writer and reader spent a GB carried (from
+getrusage of each process, user and system; where the bytes carried in all
+are known), the worst and the median ratio over the matrix, the
 machine with its copy rate at misalignments 0, 8, 16 and 32, the first byte,
 how long after its alarm a run ends, and the peak memory of floodout.
 With --at-once N,M it runs only N (then M) writer|reader pairs of the same
-kind at once (1 MiB and 64 KiB readers, splice, pv unless --outputs names
-others of the pipe readers) and reports what all the pairs' readers took
-together, with one row of a pair beside a busy loop on every CPU; --quick
-adds those rows for N = the CPUs and twice that.
+kind at once (1 MiB, 64 KiB and 4 KiB readers, splice, pv unless --outputs
+names others of the pipe readers) and reports what all the pairs' readers
+took together and the CPU that all of them and their writers spent a GB,
+with one row of a pair beside a busy loop on every CPU; --quick adds those
+rows for N = the CPUs and twice that.
 Usage:
   bench/run.py [--previous REV] [--quick] [--seconds S] [--pairs N]
                [--texts 1,12,4097,131071] [--outputs read-1m+16,splice,...]
@@ -147,11 +150,25 @@ def sample(pid, key, seconds):
     return (b2 - b1) / (t2 - t1)
 
 
+def reap(proc):
+    """Waits for `proc` and returns the CPU seconds it spent (getrusage of
+    that process: user and system). Its pipes keep what it wrote."""
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    return usage.ru_utime + usage.ru_stime
+
+
 def finish(writer_proc, timed, seconds, started):
+    """The writer's CPU seconds, once it has ended."""
     if not timed:
         time.sleep(max(0.0, seconds - (time.monotonic() - started)))
         writer_proc.send_signal(signal.SIGTERM)
-    writer_proc.wait()
+    return reap(writer_proc)
+
+
+def ms_per_gb(cpu_seconds, nbytes):
+    """CPU milliseconds a GB carried; None where nothing was counted."""
+    return cpu_seconds * 1e3 / (nbytes / 1e9) if nbytes > 0 else None
 
 
 def socket_pair(kind):
@@ -189,7 +206,9 @@ def run_datagrams(writer, output, binaries, seconds, text):
 
 
 def run_once(writer, output, binaries, seconds, text):
-    """GB/s; for a datagram output, datagrams a second and GB/s."""
+    """(GB/s, CPU ms per GB of writer and reader, or None where the bytes
+    carried in all are not known); for a datagram output, datagrams a second
+    and GB/s."""
     if output in DATAGRAMS:
         return run_datagrams(writer, output, binaries, seconds, text)
     argv, timed = command(writer, binaries, seconds, text)
@@ -201,36 +220,42 @@ def run_once(writer, output, binaries, seconds, text):
                              stdin=theirs.fileno(), stdout=subprocess.PIPE, text=True)
         ours.close()
         theirs.close()
-        finish(w, timed, seconds, started)
-        return collect_pair(output, seconds, r)
+        cpu = finish(w, timed, seconds, started)
+        rate, nbytes, reader_cpu = collect_pair(output, seconds, r)
+        return rate, ms_per_gb(cpu + reader_cpu, nbytes)
     if output in PIPE_READERS:
         w, timed, r = start_pair(writer, output, binaries, seconds, text)
-        finish(w, timed, seconds, started)
-        return collect_pair(output, seconds, r)
+        cpu = finish(w, timed, seconds, started)
+        rate, nbytes, reader_cpu = collect_pair(output, seconds, r)
+        return rate, ms_per_gb(cpu + reader_cpu, nbytes)
     if output in ("cat", "dd", "wc"):
         client = {"cat": ["cat"], "dd": ["dd", "bs=1M", "status=none"], "wc": ["wc", "-c"]}[output]
         w = subprocess.Popen(argv, stdout=subprocess.PIPE)
-        r = subprocess.Popen(client, stdin=w.stdout, stdout=subprocess.DEVNULL)
+        r = subprocess.Popen(client, stdin=w.stdout, stdout=subprocess.PIPE, text=True)
         w.stdout.close()
         rate = sample(r.pid, "rchar", seconds)
-        finish(w, timed, seconds, started)
-        r.wait()
-        return rate / 1e9
+        cpu = finish(w, timed, seconds, started) + reap(r)
+        # Only wc says how many bytes it took in all.
+        counted = r.communicate()[0].split()
+        nbytes = int(counted[0]) if output == "wc" and counted else 0
+        return rate / 1e9, ms_per_gb(cpu, nbytes)
     # The tmpfs file's pages exist already and are overwritten in place: a
     # new page costs these VMs far more than the copy into it.
     # The kernel counts only write(2) in wchar; a file's offset also moves
     # by splice. Bytes spliced into /dev/null are counted nowhere.
     if output == "devnull" and writer in PEERS:
-        return None
+        return None, None
     path = "/dev/null" if output == "devnull" else TMPFS_FILE
     with open(path, "r+b" if output == "file" else "wb") as out:
         w = subprocess.Popen(argv, stdout=out)
         rate = sample(w.pid, "pos" if output == "file" else "wchar", seconds)
-        finish(w, timed, seconds, started)
-    return rate / 1e9
+        cpu = finish(w, timed, seconds, started)
+        # Where the file's offset ended, for the file: all it was given.
+        nbytes = os.lseek(out.fileno(), 0, os.SEEK_CUR) if output == "file" else 0
+    return rate / 1e9, ms_per_gb(cpu, nbytes)
 
 
-AT_ONCE_OUTPUTS = ["read-1m+0", "read-64k+0", "splice", "pv"]
+AT_ONCE_OUTPUTS = ["read-1m+0", "read-64k+0", "read-4k+0", "splice", "pv"]
 # Pipes drained by a reader of ours or by pv, which start_pair() starts.
 PIPE_READERS = [r[0] for r in READS] + ["splice", "pv"]
 
@@ -252,30 +277,37 @@ def start_pair(writer, output, binaries, seconds, text):
 
 
 def collect_pair(output, seconds, r):
-    """GB/s that the pair's reader took."""
+    """GB/s that the pair's reader took, the bytes it took in all and the
+    CPU seconds it spent."""
+    cpu = reap(r)
     if output == "pv":
         samples = [tuple(map(float, line.split())) for line in r.communicate()[1].splitlines() if line.strip()]
         inside = [s for s in samples if seconds * 0.2 <= s[0] <= seconds * 0.75] or samples
         (t1, b1), (t2, b2) = inside[0], inside[-1]
-        return (b2 - b1) / (t2 - t1) / 1e9 if t2 > t1 else 0.0
+        return ((b2 - b1) / (t2 - t1) / 1e9 if t2 > t1 else 0.0), int(samples[-1][1]), cpu
     nbytes, took = r.communicate()[0].split()
-    return int(nbytes) / float(took) / 1e9 if float(took) > 0 else 0.0
+    return (int(nbytes) / float(took) / 1e9 if float(took) > 0 else 0.0), int(nbytes), cpu
 
 
 def run_at_once(writer, output, binaries, seconds, text, n, busy):
-    """GB/s that `n` pairs of the same kind carried together, started at
-    once; with `busy`, beside a busy loop on every CPU."""
+    """(GB/s that `n` pairs of the same kind carried together, started at
+    once, the CPU ms a GB that all their writers and readers spent, and with
+    `busy`, beside a busy loop on every CPU, the share of their CPUs that the
+    loops kept)."""
     loops = [subprocess.Popen(["sh", "-c", "while :; do :; done"]) for _ in range(os.cpu_count() if busy else 0)]
+    loops_started = time.monotonic()
     try:
         started = time.monotonic()
         pairs = [start_pair(writer, output, binaries, seconds, text) for _ in range(n)]
-        for w, timed, _ in pairs:
-            finish(w, timed, seconds, started)
-        return sum(collect_pair(output, seconds, r) for _, _, r in pairs)
+        cpu = sum(finish(w, timed, seconds, started) for w, timed, _ in pairs)
+        collected = [collect_pair(output, seconds, r) for _, _, r in pairs]
     finally:
         for loop in loops:
             loop.kill()
-            loop.wait()
+        loops_cpu = sum(reap(loop) for loop in loops)
+    kept = loops_cpu / (len(loops) * (time.monotonic() - loops_started)) if loops else None
+    return (sum(c[0] for c in collected), ms_per_gb(cpu + sum(c[2] for c in collected), sum(c[1] for c in collected)),
+            kept)
 
 
 def at_once_matrix(args, binaries, seconds, writers):
@@ -300,24 +332,39 @@ def at_once_matrix(args, binaries, seconds, writers):
             print(f"round {rnd + 1}/{args.pairs} {label} {output} done", file=sys.stderr)
     print(f"machine: {machine()}")
     print(f"{args.pairs} alternating rounds of {seconds} s, text of {len(text)} B; each cell the GB/s that all the "
-          f"pairs took together, median (minimum-maximum); best peer = the better of gnu-like and uutils-like\n")
-    print("| pairs at once | reader | " + " | ".join(f"{w} GB/s" for w in writers) + " | vs best peer |"
-          + (" vs previous |" if "previous" in writers else ""))
-    print("|---|---|" + "---:|" * (len(writers) + 1 + ("previous" in writers)))
-    ratios = []
+          f"pairs took together, median (minimum-maximum), then [the CPU ms that all the writers and readers spent "
+          f"a GB carried, median] and, beside busy loops, the median share of the CPUs that the loops kept; best "
+          f"peer = the better of gnu-like and uutils-like by GB/s\n")
+    uutils = "uutils-like" in writers
+    print("| pairs at once | reader | " + " | ".join(f"{w} GB/s [ms/GB]" for w in writers) + " | vs best peer |"
+          + (" CPU vs uutils-like |" if uutils else "") + (" vs previous |" if "previous" in writers else ""))
+    print("|---|---|" + "---:|" * (len(writers) + 1 + uutils + ("previous" in writers)))
+    ratios, cpu_ratios = [], []
     for label, _, _, output in rows:
         cell = totals[(label, output)]
-        ours = statistics.median(cell["floodout"])
-        best = max((statistics.median(cell[p]) for p in PEERS if p in cell), default=0)
+        ours = median_rate(cell["floodout"])
+        best = max((median_rate(cell[p]) for p in PEERS if p in cell), default=0)
         ratios.append((ours / best if best else float("inf"), label, output))
-        row = f"| {label} | {output} | " + " | ".join(spread(cell[w]) for w in writers) + f" | {ratios[-1][0]:.2f}x |"
+        row = f"| {label} | {output} | " + " | ".join(cell_text(cell[w]) for w in writers)
+        row += f" | {ratios[-1][0]:.2f}x |"
+        if uutils:
+            theirs, mine = median_cpu(cell["uutils-like"]), median_cpu(cell["floodout"])
+            if theirs and mine:
+                cpu_ratios.append((mine / theirs, label, output))
+                row += f" {mine / theirs:.2f}x |"
+            else:
+                row += " - |"
         if "previous" in writers:
-            other = statistics.median(cell["previous"])
+            other = median_rate(cell["previous"])
             row += f" {ours / other if other else float('inf'):.2f}x |"
         print(row)
     worst = min(ratios)
     print(f"\nvs best peer: worst {worst[0]:.2f}x ({worst[1]}, {worst[2]}), median "
           f"{statistics.median(r[0] for r in ratios):.2f}x over {len(ratios)} rows")
+    if cpu_ratios:
+        most = max(cpu_ratios)
+        print(f"CPU a GB against uutils-like (lower is better): most {most[0]:.2f}x ({most[1]}, {most[2]}), median "
+              f"{statistics.median(r[0] for r in cpu_ratios):.2f}x over {len(cpu_ratios)} rows")
 
 
 def machine():
@@ -462,6 +509,28 @@ def main():
         at_once_matrix(args, binaries, seconds, [w for w in writers if w not in ("yes", "stdio")])
 
 
+def median_rate(values):
+    """The median GB/s of (GB/s, ms/GB) results; None where not measured."""
+    rates = [v[0] for v in values]
+    return None if None in rates else statistics.median(rates)
+
+
+def median_cpu(values):
+    """The median CPU ms a GB of (GB/s, ms/GB) results, of those counted."""
+    counted = [v[1] for v in values if v[1] is not None]
+    return statistics.median(counted) if counted else None
+
+
+def cell_text(values):
+    """GB/s median (min-max) [ms/GB], and the loops' share of the CPUs where
+    there were busy loops."""
+    rates = [v[0] for v in values]
+    cpu = median_cpu(values)
+    text = spread(rates) + (f" [{cpu:.0f}]" if cpu is not None and None not in rates else "")
+    kept = [v[2] for v in values if len(v) > 2 and v[2] is not None]
+    return text + (f" loops {100 * statistics.median(kept):.0f}%" if kept else "")
+
+
 def spread(values, scale=1.0, digits=2):
     """median (min-max); "-" where it could not be measured"""
     if None in values:
@@ -479,21 +548,21 @@ def worst_and_median(name, ratios):
 
 def report(args, seconds, cells, writers, datagram_writers, rates, binaries, previous, sizes):
     print(f"machine: {machine()}")
-    print(f"{args.pairs} pairs of {seconds} s runs, writers alternating; each cell median (minimum-maximum); "
-          f"previous = {previous or 'not measured'}; gnu-like and uutils-like: bench/gnu_yes_like.cpp and "
+    print(f"{args.pairs} pairs of {seconds} s runs, writers alternating; each cell GB/s median (minimum-maximum), "
+          f"then [the CPU ms that writer and reader spent a GB carried, median; where the bytes carried in all are "
+          f"known]; previous = {previous or 'not measured'}; gnu-like and uutils-like: bench/gnu_yes_like.cpp and "
           f"bench/uutils_like.cpp; best peer = the better of those two\n")
     streams = [(o, s) for o, s in cells if o not in DATAGRAMS]
-    med = {key: None if None in v else statistics.median(v if not isinstance(v[0], tuple) else [x[1] for x in v])
-           for key, v in rates.items()}
+    med = {key: median_rate(v) for key, v in rates.items() if key[0] not in DATAGRAMS}
     vs_yes, vs_previous, vs_peer = [], [], []
     if streams:
-        head = "| output | text | " + " | ".join(f"{w} GB/s" for w in writers) + " | vs best peer | vs yes |"
+        head = "| output | text | " + " | ".join(f"{w} GB/s [ms/GB]" for w in writers) + " | vs best peer | vs yes |"
         if previous:
             head += " vs previous |"
         print(head)
         print("|---|---:|" + "---:|" * (len(writers) + 2 + (1 if previous else 0)))
         for output, size in streams:
-            row = f"| {output} | {size} B | " + " | ".join(spread(rates[(output, size, w)]) for w in writers)
+            row = f"| {output} | {size} B | " + " | ".join(cell_text(rates[(output, size, w)]) for w in writers)
             ours = med[(output, size, "floodout")]
             peers = [med[(output, size, p)] for p in PEERS if med.get((output, size, p)) is not None]
             for ratios, other in ((vs_peer, max(peers, default=None)), (vs_yes, med.get((output, size, "yes")))):
