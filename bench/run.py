@@ -162,7 +162,9 @@ def finish(writer_proc, timed, seconds, started):
     """The writer's CPU seconds, once it has ended."""
     if not timed:
         time.sleep(max(0.0, seconds - (time.monotonic() - started)))
-        writer_proc.send_signal(signal.SIGTERM)
+        # Not Popen.send_signal, which reaps a writer that has ended already
+        # and so loses what it spent.
+        os.kill(writer_proc.pid, signal.SIGTERM)
     return reap(writer_proc)
 
 
@@ -231,12 +233,13 @@ def run_once(writer, output, binaries, seconds, text):
     if output in ("cat", "dd", "wc"):
         client = {"cat": ["cat"], "dd": ["dd", "bs=1M", "status=none"], "wc": ["wc", "-c"]}[output]
         w = subprocess.Popen(argv, stdout=subprocess.PIPE)
-        r = subprocess.Popen(client, stdin=w.stdout, stdout=subprocess.PIPE, text=True)
+        # Only wc says how many bytes it took in all; cat's output goes nowhere.
+        r = subprocess.Popen(client, stdin=w.stdout, stdout=subprocess.PIPE if output == "wc" else subprocess.DEVNULL,
+                             text=True)
         w.stdout.close()
         rate = sample(r.pid, "rchar", seconds)
         cpu = finish(w, timed, seconds, started) + reap(r)
-        # Only wc says how many bytes it took in all.
-        counted = r.communicate()[0].split()
+        counted = (r.communicate()[0] or "").split()
         nbytes = int(counted[0]) if output == "wc" and counted else 0
         return rate / 1e9, ms_per_gb(cpu, nbytes)
     # The tmpfs file's pages exist already and are overwritten in place: a
@@ -368,12 +371,22 @@ def at_once_matrix(args, binaries, seconds, writers):
 
 
 def machine():
-    model = platform.processor() or "unknown CPU"
+    """The CPU (vendor's name, family, model, caches, whether a VM), the
+    kernel and what it sets for pipes and huge pages, and the copy rate."""
+    model, family, number, flags = platform.processor() or "unknown CPU", "?", "?", []
     try:
         with open("/proc/cpuinfo") as f:
             for line in f:
-                if line.startswith("model name"):
-                    model = line.split(":", 1)[1].strip()
+                key, _, value = line.partition(":")
+                key, value = key.strip(), value.strip()
+                if key == "model name":
+                    model = value
+                elif key == "cpu family":
+                    family = value
+                elif key == "model":
+                    number = value
+                elif key == "flags":
+                    flags = value.split()
                     break
     except OSError:
         pass
@@ -384,13 +397,23 @@ def machine():
                 return f.read().strip()
         except OSError:
             return "?"
+
+    def cache(name):
+        size = subprocess.run(["getconf", name], capture_output=True, text=True).stdout.strip()
+        if not size.isdigit() or int(size) == 0:
+            return "?"
+        kib = int(size) // 1024
+        return f"{kib // 1024} MiB" if kib >= 1024 and kib % 1024 == 0 else f"{kib} KiB"
+    caches = (f"L1d {cache('LEVEL1_DCACHE_SIZE')}, L2 {cache('LEVEL2_CACHE_SIZE')}, "
+              f"L3 {cache('LEVEL3_CACHE_SIZE')} as the CPU reports them")
     thp = read("/sys/kernel/mm/transparent_hugepage/enabled")
     copy = subprocess.run([os.path.join(HELPERS, "bench_copy_rate"), "0", "8", "16", "32"], capture_output=True,
                           text=True, check=True).stdout.split()
     copies = ", ".join(f"+{c.split(':')[0]} {c.split(':')[1]}" for c in copy)
-    return (f"{model}, {os.cpu_count()} cores, Linux {platform.release()}, transparent huge pages {thp}, "
-            f"pipe-max-size {read('/proc/sys/fs/pipe-max-size')}; copy rate (rep movsb of 4 KiB pages, GB/s) at "
-            f"destination - source mod 64 = {copies}")
+    return (f"{model} (cpu family {family}, model {number}), {os.cpu_count()} cores, {caches}, "
+            f"{'a virtual machine' if 'hypervisor' in flags else 'no hypervisor seen'}; Linux {platform.release()}, "
+            f"transparent huge pages {thp}, pipe-max-size {read('/proc/sys/fs/pipe-max-size')}; copy rate (rep movsb "
+            f"of 4 KiB pages, GB/s) at destination - source mod 64 = {copies}")
 
 
 def percentile(values, p):
