@@ -3,6 +3,7 @@
 #include "count.hpp"
 #include "datagram.hpp"
 #include "output.hpp"
+#include "pipe.hpp"
 #include "spliced.hpp"
 #include "writer.hpp"
 
@@ -50,10 +51,14 @@ void handler(int /*signal*/)
     // page counts.
     std::free(copy);
     const floodout::OutputKind kind = floodout::classify_output(STDOUT_FILENO);
+    // What a pipe holds is charged to this process where it is written
+    // rather than spliced into.
+    const std::size_t pipe_room = std::min(pipe_bytes, allowance.memory);
     if (kind == floodout::OutputKind::pipe) {
-        // What the pipe holds is charged to this process where it is written
-        // rather than spliced into.
-        floodout::enlarge_pipe(STDOUT_FILENO, std::min(pipe_bytes, allowance.memory));
+        floodout::enlarge_pipe(STDOUT_FILENO, pipe_room);
+        floodout::Load load(allowance.online_cpus);
+        floodout::PipeOutput out(STDOUT_FILENO, block, pipe_room, allowance.several_cpus ? &load : nullptr);
+        floodout::Writer(block, out).run();
     }
     if (kind == floodout::OutputKind::udp || kind == floodout::OutputKind::datagram) {
         floodout::DatagramOutput out(STDOUT_FILENO, size, kind == floodout::OutputKind::udp);
@@ -63,8 +68,7 @@ void handler(int /*signal*/)
         floodout::SplicedOutput out(STDOUT_FILENO, block.page());
         floodout::Writer(block, out).run();
     }
-    floodout::Load load(allowance.online_cpus);
-    floodout::FdOutput out(STDOUT_FILENO, kind, block.page(), allowance.several_cpus ? &load : nullptr);
+    floodout::FdOutput out(STDOUT_FILENO, kind, block.page());
     floodout::Writer(block, out).run();
 }
 

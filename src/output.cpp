@@ -22,15 +22,15 @@ constexpr std::int64_t max_spin_ns = 100'000;
 // A reader at least this fast, in bytes a nanosecond, outpaces wake-ups.
 constexpr std::size_t fast_reader_bytes_per_ns = 2;
 
-// While the CPUs are crowded, a writer and its reader take turns on one CPU
-// and share its cache, so pieces start within a narrow window of the block
-// and the pipe holds half as much: two floods on two CPUs, each read 1 MiB
-// at a time, then carried 1.8 times as much, four 1.3 times as much with a
-// 64 KiB window as with 256 KiB, though the whole block is faster with a
-// CPU each.
-constexpr std::size_t crowded_reach = std::size_t { 128 } << 10;
-constexpr std::size_t crowded_span = std::size_t { 64 } << 10;
-constexpr std::size_t crowded_pipe = std::size_t { 512 } << 10;
+// The narrow way, for a writer and a reader that take turns on one CPU and
+// share its cache: pieces start within a narrow window of the block and the
+// pipe holds half as much. On an Intel Xeon two floods on two CPUs, each
+// read 1 MiB at a time, carried 1.8 times as much this way, four 1.3 times
+// as much with a 64 KiB window as with 256 KiB; on an AMD EPYC it doubled
+// the writer's CPU a GB.
+constexpr std::size_t narrow_reach = std::size_t { 128 } << 10;
+constexpr std::size_t narrow_span = std::size_t { 64 } << 10;
+constexpr std::size_t narrow_pipe = std::size_t { 512 } << 10;
 constexpr std::int64_t fit_interval_ns = 1'000'000;
 
 // The kernel copies what a TCP socket is given into 32 KiB pages of its own.
@@ -97,19 +97,13 @@ void enlarge_pipe(int fd, std::size_t bytes) noexcept
     }
 }
 
-FdOutput::FdOutput(int fd, OutputKind kind, std::size_t page, Load* load) noexcept
+FdOutput::FdOutput(int fd, OutputKind kind, std::size_t page) noexcept
     : fd_(fd)
     , splice_(kind == OutputKind::pipe)
-    , load_(load)
-    , crowded_reach_(std::max(crowded_reach, page))
-    , crowded_span_(std::max(crowded_span, 2 * page))
+    , narrow_reach_(std::max(narrow_reach, page))
+    , narrow_span_(std::max(narrow_span, 2 * page))
     , reach_(~std::size_t { 0 })
 {
-    // Waiting awake is bounded by the clock; without one, never wait awake.
-    timespec t {};
-    if (clock_gettime(CLOCK_MONOTONIC, &t) != 0) {
-        load_ = nullptr;
-    }
     const int flags = fcntl(fd, F_GETFL);
     nonblocking_ = flags >= 0 && (flags & O_NONBLOCK) != 0;
     if (kind == OutputKind::inet_socket) {
@@ -180,23 +174,28 @@ void FdOutput::wait_writable() noexcept
     after_wait(now, now - start, capacity_ > left ? capacity_ - left : 0);
 }
 
+void FdOutput::use(Way way) noexcept
+{
+    may_wait_awake_ = way == Way::awake;
+    awake_ = awake_ && may_wait_awake_;
+    narrow_ = way == Way::narrow;
+    fit_pipe(now_ns());
+}
+
 void FdOutput::after_wait(std::int64_t now, std::int64_t waited, std::size_t freed) noexcept
 {
     // The reader took bytes faster than 2 GB/s over a short wait: it waits
     // for us more than we for it, so stay awake (pv taking 128 KiB a call
     // got 1.3 times as much this way). Not after a long wait, which means a
-    // reader that pauses between reads, nor with one CPU, nor while other
-    // work waits for a CPU: there the wait took a CPU from the reader or
-    // from others (two floods on two CPUs carried half as much).
-    crowded_ = load_ != nullptr && load_->crowded(now);
+    // reader that pauses between reads.
     fit_pipe(now);
-    awake_ = !crowded_ && load_ != nullptr && waited <= max_spin_ns
+    awake_ = may_wait_awake_ && waited <= max_spin_ns
         && freed >= fast_reader_bytes_per_ns * static_cast<std::size_t>(waited);
 }
 
 void FdOutput::fit_pipe(std::int64_t now) noexcept
 {
-    const std::size_t want = crowded_ ? std::min(full_capacity_, crowded_pipe) : full_capacity_;
+    const std::size_t want = narrow_ ? std::min(full_capacity_, narrow_pipe) : full_capacity_;
     if (!splice_ || want == capacity_ || want == 0 || now < next_fit_ns_) {
         return;
     }

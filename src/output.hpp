@@ -1,6 +1,6 @@
 #pragma once
 
-#include "load.hpp"
+#include "chooser.hpp"
 
 #include <sys/types.h>
 
@@ -34,14 +34,14 @@ void wait_until_writable(int fd) noexcept;
 // plain write(2).
 class FdOutput {
 public:
-    // `load`: where to see whether other work needs the CPU; none, as with
-    // one CPU, means never wait awake.
-    FdOutput(int fd, OutputKind kind, std::size_t page, Load* load) noexcept;
+    FdOutput(int fd, OutputKind kind, std::size_t page) noexcept;
 
+    // Into a pipe, one of the ways that hand it the block's pages (not teed,
+    // which is an output of its own); Way::asleep until told otherwise.
+    void use(Way way) noexcept;
     ssize_t put(const char* data, std::size_t size) noexcept;
-    // After -EAGAIN. Stays awake, for a bounded time, while the reader is
-    // faster than a wake-up and no other work waits for a CPU; sleeps
-    // otherwise.
+    // After -EAGAIN. In the awake way, stays awake for a bounded time while
+    // the reader is faster than a wake-up; sleeps otherwise.
     void wait_writable() noexcept;
     // True when the last wait found a pipe with nothing unread, so that the
     // next piece starts the reader's next read.
@@ -50,10 +50,10 @@ public:
     // empty pipe takes whole.
     [[nodiscard]] std::size_t reach() const noexcept
     {
-        return crowded_ ? std::min(reach_, crowded_reach_) : reach_;
+        return narrow_ ? std::min(reach_, narrow_reach_) : reach_;
     }
     // How far past the block's starts pieces may begin.
-    [[nodiscard]] std::size_t span() const noexcept { return crowded_ ? crowded_span_ : ~std::size_t { 0 }; }
+    [[nodiscard]] std::size_t span() const noexcept { return narrow_ ? narrow_span_ : ~std::size_t { 0 }; }
     // When not 0, pieces should end at stream positions that are multiples
     // of it, instead of at the block's mark.
     [[nodiscard]] std::size_t grain() const noexcept { return grain_; }
@@ -65,16 +65,16 @@ private:
 
     int fd_;
     bool splice_;
-    Load* load_;
     bool nonblocking_ = false; // the file is O_NONBLOCK: vmsplice must not block
+    bool may_wait_awake_ = false; // the awake way
     bool awake_ = false; // the reader outpaces wake-ups: wait without sleeping
-    // Other work waits for the CPUs, so the reader likely shares one, and
-    // its cache, with a writer: keep what it copies from and into small.
-    bool crowded_ = false;
+    // The narrow way: what the reader copies from and into stays small, for
+    // a reader that shares a CPU's cache with the writer.
+    bool narrow_ = false;
     std::size_t capacity_ = 0; // of the pipe, in bytes
     std::size_t full_capacity_ = 0; // as found at start
-    std::size_t crowded_reach_;
-    std::size_t crowded_span_;
+    std::size_t narrow_reach_;
+    std::size_t narrow_span_;
     std::int64_t next_fit_ns_ = 0;
     std::size_t reach_;
     std::size_t grain_ = 0;

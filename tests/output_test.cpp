@@ -1,6 +1,9 @@
 // stdout as the writer's output, on real file descriptors.
+#include "block.hpp"
 #include "output.hpp"
+#include "pipe.hpp"
 #include "spliced.hpp"
+#include "writer.hpp"
 
 #include <fcntl.h>
 #include <pty.h>
@@ -11,8 +14,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -90,7 +97,7 @@ TEST(Output, FallsBackToWriteWhereSpliceIsRefused)
 {
     Fds fds;
     const int file = fds.add(memfd_create("file", MFD_CLOEXEC));
-    FdOutput out(file, OutputKind::pipe, 4096, nullptr); // told wrongly: vmsplice fails with EBADF
+    FdOutput out(file, OutputKind::pipe, 4096); // told wrongly: vmsplice fails with EBADF
     const std::string text(10000, 'k');
     EXPECT_EQ(out.put(text.data(), text.size()), 10000);
     EXPECT_EQ(out.put(text.data(), 5), 5);
@@ -105,8 +112,7 @@ TEST(Output, FullPipeSaysEagainAndTheWaitTellsWhenTheReaderTookAll)
     const auto [reader, writer] = make_pipe(fds, O_NONBLOCK);
     const int capacity = fcntl(writer, F_GETPIPE_SZ);
     const std::string text(std::size_t { 1 } << 20, 'p');
-    floodout::Load load(2);
-    FdOutput out(writer, OutputKind::pipe, 4096, &load);
+    FdOutput out(writer, OutputKind::pipe, 4096);
     EXPECT_EQ(out.reach(), static_cast<std::size_t>(capacity) - 4096);
     for (const bool read_all : { false, true }) {
         ssize_t n = 0;
@@ -122,17 +128,16 @@ TEST(Output, FullPipeSaysEagainAndTheWaitTellsWhenTheReaderTookAll)
         EXPECT_EQ(out.drained(), read_all);
         EXPECT_FALSE(out.drained()); // asked once per wait
     }
-    FdOutput file(fds.add(memfd_create("file", MFD_CLOEXEC)), OutputKind::other, 4096, &load);
+    FdOutput file(fds.add(memfd_create("file", MFD_CLOEXEC)), OutputKind::other, 4096);
     EXPECT_FALSE(file.drained()); // only a pipe can tell
     EXPECT_EQ(file.reach(), ~std::size_t { 0 });
     EXPECT_EQ(file.grain(), 0U);
-    FdOutput tcp(
-        fds.add(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), OutputKind::inet_socket, 4096, &load);
+    FdOutput tcp(fds.add(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), OutputKind::inet_socket, 4096);
     EXPECT_EQ(tcp.grain(), std::size_t { 32 } << 10);
     EXPECT_EQ(tcp.reach(), std::size_t { 2 } << 20);
     // With 64 KiB pages the kernel's socket pages are 64 KiB too.
     FdOutput tcp_large_pages(
-        fds.add(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), OutputKind::inet_socket, 65536, &load);
+        fds.add(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), OutputKind::inet_socket, 65536);
     EXPECT_EQ(tcp_large_pages.grain(), std::size_t { 65536 });
 }
 
@@ -143,7 +148,7 @@ TEST(Output, PipeWithoutReaderFailsWithEpipe)
     close(reader);
     fds.list.erase(fds.list.begin());
     signal(SIGPIPE, SIG_IGN);
-    FdOutput out(writer, OutputKind::pipe, 4096, nullptr);
+    FdOutput out(writer, OutputKind::pipe, 4096);
     EXPECT_EQ(out.put("abc", 3), -EPIPE);
     signal(SIGPIPE, SIG_DFL);
 }
@@ -182,6 +187,63 @@ TEST(Output, UnixStreamSocketGetsThePagesInOrderThroughAPrivatePipe)
     }
     EXPECT_TRUE(got == expected.substr(0, got.size()));
     EXPECT_TRUE(out.splicing()); // the pages went by splice all along
+}
+
+// Every way of writing a pipe, and every change from one to another at
+// whatever byte it falls on, keeps the stream exact: the real writer and
+// chooser on a real pipe (blocking or not), a thread reading and checking
+// every byte, until each way has been used.
+TEST(PipeOutput, EveryWayAndEveryChangeBetweenThemKeepTheStreamExact)
+{
+    for (const bool nonblocking : { false, true }) {
+        for (const std::size_t size : std::initializer_list<std::size_t> { 1, 12, 4097, 131071 }) {
+            std::string text;
+            for (std::size_t i = 0; i < size; ++i) {
+                text += static_cast<char>('a' + (i * 7 + i / 26) % 26);
+            }
+            const floodout::Block block = floodout::Block::make(text, 4096);
+            ASSERT_FALSE(block.empty());
+            Fds fds;
+            const auto [reader, writer] = make_pipe(fds, nonblocking ? O_NONBLOCK : 0);
+            floodout::enlarge_pipe(writer, std::size_t { 1 } << 20);
+            // Never crowded, so that waiting awake is allowed too.
+            floodout::Load load(1L << 20);
+            floodout::PipeOutput out(writer, block, std::size_t { 1 } << 20, &load);
+            std::atomic<bool> exact { true };
+            std::atomic<std::uint64_t> got { 0 };
+            std::thread check([&, reader = reader] {
+                std::string buffer(std::size_t { 1 } << 16, '\0');
+                std::uint64_t at = 0;
+                for (ssize_t n = 0; (n = read(reader, buffer.data(), buffer.size())) != 0;) {
+                    if (n < 0) {
+                        continue; // EAGAIN: both ends are O_NONBLOCK in that case
+                    }
+                    for (ssize_t i = 0; i < n; ++i, ++at) {
+                        if (buffer[static_cast<std::size_t>(i)] != text[at % size]) {
+                            exact = false;
+                        }
+                    }
+                    got = at;
+                }
+            });
+            floodout::Writer w(block, out);
+            std::array<bool, floodout::way_count> used {};
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            while (std::count(used.begin(), used.end(), true) < static_cast<long>(used.size())
+                && std::chrono::steady_clock::now() < deadline) {
+                w.step();
+                used[static_cast<std::size_t>(out.way())] = true;
+            }
+            close(writer);
+            fds.list.erase(std::find(fds.list.begin(), fds.list.end(), writer));
+            check.join();
+            for (std::size_t way = 0; way < used.size(); ++way) {
+                EXPECT_TRUE(used[way]) << "way " << way << ", text of " << size;
+            }
+            EXPECT_TRUE(exact) << "text of " << size << (nonblocking ? ", O_NONBLOCK" : "");
+            EXPECT_EQ(got.load(), w.position()) << size;
+        }
+    }
 }
 
 } // namespace

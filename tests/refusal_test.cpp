@@ -78,6 +78,11 @@ std::vector<Refusal> refusals()
         { "VmspliceEfault", { "vmsplice", std::to_string(EFAULT) } },
         { "VmspliceEnomem", { "vmsplice", std::to_string(ENOMEM) } },
         { "VmspliceEnosys", { "vmsplice", std::to_string(ENOSYS) } },
+        // The teed way: refused at once, or its go-between already full.
+        { "TeeEperm", { "tee", std::to_string(EPERM) } },
+        { "TeeEinval", { "tee", std::to_string(EINVAL) } },
+        { "SpliceEperm", { "splice", std::to_string(EPERM) } },
+        { "SpliceEinval", { "splice", std::to_string(EINVAL) } },
         { "SetPipeSizeEperm", { "fcntl", std::to_string(EPERM), setpipe_sz } },
         { "MadviseEperm", { "madvise", std::to_string(EPERM) } },
         { "SchedGetaffinityEperm", { "sched_getaffinity", std::to_string(EPERM) } },

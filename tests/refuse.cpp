@@ -51,6 +51,7 @@ struct Name {
 const Name calls[] = {
     { "vmsplice", SYS_vmsplice },
     { "splice", SYS_splice },
+    { "tee", SYS_tee },
 #ifdef SYS_fcntl64
     { "fcntl", SYS_fcntl64 },
 #else

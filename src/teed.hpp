@@ -1,0 +1,49 @@
+#pragma once
+
+#include "block.hpp"
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+namespace floodout {
+
+// A pipe fed the way uutils yes does it: a private pipe filled once with
+// whole repetitions, duplicated by tee(2) into an empty go-between pipe, and
+// spliced from there into stdout. No page is pinned for each piece, as
+// vmsplice must, and the reader copies from the private pipe's own pages.
+// Exact because a tee always starts at a repetition's start (bytes up to one
+// go by vmsplice first) and the go-between is emptied before anything else
+// is written. The pipes are made at the first put.
+class TeedOutput {
+public:
+    // `pipe_bytes`: the most the private pipes may hold.
+    TeedOutput(int fd, const Block& block, std::size_t pipe_bytes) noexcept;
+    TeedOutput(const TeedOutput&) = delete;
+    TeedOutput& operator=(const TeedOutput&) = delete;
+    ~TeedOutput();
+
+    // Bytes of the stream from `data` on (a piece of the block) moved into
+    // stdout, or -errno. -ENOTSUP, with nothing moved, where tee cannot be
+    // used: the pipes cannot be made, or a call is refused.
+    ssize_t put(const char* data, std::size_t size, bool nonblocking) noexcept;
+    // Bytes in the go-between that must reach stdout before anything else.
+    [[nodiscard]] bool holding() const noexcept { return pending_ > 0; }
+    [[nodiscard]] bool usable() const noexcept { return state_ != State::refused; }
+
+private:
+    enum class State { unmade, ready, refused };
+    bool make() noexcept;
+
+    int fd_;
+    const Block& block_;
+    std::size_t pipe_bytes_;
+    State state_ = State::unmade;
+    int full_[2] = { -1, -1 };
+    int between_[2] = { -1, -1 };
+    std::size_t filled_ = 0; // whole repetitions in the private pipe
+    std::size_t pending_ = 0; // in the go-between, not yet in stdout
+    bool splice_ = true; // false once splice is refused: the rest is written
+};
+
+} // namespace floodout

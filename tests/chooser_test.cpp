@@ -1,0 +1,251 @@
+// The chooser against a scripted clock and pipes whose rate depends on the
+// way: it settles on the fastest, follows a change, holds its choice under
+// noise, and floods that choose at once do not settle where all lose.
+#include "chooser.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using floodout::all_ways;
+using floodout::Chooser;
+using floodout::Way;
+using floodout::way_bit;
+using floodout::way_count;
+
+constexpr std::int64_t ms = 1'000'000;
+// Floods call the chooser at every piece: about every 50 us here.
+constexpr std::int64_t step_ns = 50'000;
+
+using Rates = std::array<double, way_count>; // bytes a nanosecond, by way
+
+// One flood: a chooser and what its reader has taken.
+struct Flood {
+    explicit Flood(Way first, unsigned allowed = all_ways)
+        : chooser(first, allowed)
+    {
+    }
+    Chooser chooser;
+    double taken = 0;
+    Way way = Way::asleep;
+    std::array<std::int64_t, way_count> time_in {}; // ns spent in each way
+};
+
+// Runs the floods from `from` to `to` on one clock; `rate` gives each
+// flood's rate from the ways that all of them use at that moment.
+void run(std::vector<Flood*> floods, std::int64_t from, std::int64_t to,
+    const std::function<double(std::size_t, const std::vector<Way>&)>& rate)
+{
+    std::vector<Way> ways(floods.size());
+    for (std::int64_t now = from; now < to; now += step_ns) {
+        for (std::size_t i = 0; i < floods.size(); ++i) {
+            Flood& f = *floods[i];
+            f.way = f.chooser.at(now, [&] { return static_cast<std::uint64_t>(f.taken); });
+            ways[i] = f.way;
+        }
+        for (std::size_t i = 0; i < floods.size(); ++i) {
+            Flood& f = *floods[i];
+            f.taken += rate(i, ways) * static_cast<double>(step_ns);
+            f.time_in[static_cast<std::size_t>(f.way)] += step_ns;
+        }
+    }
+}
+
+void run_alone(
+    Flood& flood, std::int64_t from, std::int64_t to, const std::function<Rates(std::int64_t)>& rates)
+{
+    std::int64_t now = from;
+    run({ &flood }, from, to, [&](std::size_t, const std::vector<Way>& ways) {
+        const double r = rates(now)[static_cast<std::size_t>(ways[0])];
+        now += step_ns;
+        return r;
+    });
+}
+
+double share(const Flood& flood, Way way)
+{
+    std::int64_t all = 0;
+    for (const std::int64_t t : flood.time_in) {
+        all += t;
+    }
+    return static_cast<double>(flood.time_in[static_cast<std::size_t>(way)]) / static_cast<double>(all);
+}
+
+struct Case {
+    const char* name;
+    Way first;
+    Rates rates; // awake, asleep, narrow, teed
+    Way fastest;
+};
+
+class Settles : public testing::TestWithParam<Case> { };
+
+// Three votes a way at most: within 0.5 s, whatever way it starts from.
+TEST_P(Settles, OnTheFastestWayWithinHalfASecond)
+{
+    const Case& c = GetParam();
+    Flood flood(c.first);
+    run_alone(flood, 1000 * ms, 1500 * ms, [&](std::int64_t) { return c.rates; });
+    EXPECT_EQ(flood.chooser.settled(), c.fastest);
+    // Then it stays there, probing the others rarely.
+    flood.time_in = {};
+    run_alone(flood, 1500 * ms, 3500 * ms, [&](std::int64_t) { return c.rates; });
+    EXPECT_EQ(flood.chooser.settled(), c.fastest);
+    EXPECT_GT(share(flood, c.fastest), 0.97);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, Settles,
+    testing::Values(Case { "TeedFromAwake", Way::awake, { 10, 12, 8, 15 }, Way::teed },
+        Case { "AwakeFromNarrow", Way::narrow, { 20, 12, 8, 15 }, Way::awake },
+        Case { "NarrowByTenPercent", Way::asleep, { 10, 10, 11, 9 }, Way::narrow },
+        Case { "StaysWhereItIsBest", Way::asleep, { 5, 6, 5.5, 2 }, Way::asleep }),
+    [](const testing::TestParamInfo<Case>& param) { return std::string(param.param.name); });
+
+TEST(Chooser, FollowsAChangeOfReaderWithinHalfASecond)
+{
+    Flood flood(Way::awake);
+    const Rates before { 20, 12, 8, 15 };
+    const Rates after { 4, 9, 6, 3 }; // a slower reader, best served another way
+    run_alone(flood, 1000 * ms, 3000 * ms, [&](std::int64_t) { return before; });
+    ASSERT_EQ(flood.chooser.settled(), Way::awake);
+    run_alone(flood, 3000 * ms, 3500 * ms, [&](std::int64_t) { return after; });
+    EXPECT_EQ(flood.chooser.settled(), Way::asleep);
+}
+
+// A probe of a way that carries a third as much costs two thirds of the
+// probe: such a way is probed a quarter as often, yet found again once the
+// reader changes.
+TEST(Chooser, ProbesAFarSlowerWayRarelyButFindsItWhenItBecomesTheFastest)
+{
+    Flood flood(Way::awake);
+    const Rates before { 30, 28, 10, 9 };
+    run_alone(flood, 1000 * ms, 2000 * ms, [&](std::int64_t) { return before; });
+    ASSERT_EQ(flood.chooser.settled(), Way::awake);
+    flood.time_in = {};
+    run_alone(flood, 2000 * ms, 10000 * ms, [&](std::int64_t) { return before; });
+    EXPECT_LT(share(flood, Way::narrow), 0.002);
+    EXPECT_LT(share(flood, Way::teed), 0.002);
+    EXPECT_GT(share(flood, Way::asleep), 0.005); // not far behind: probed as usual
+    const Rates after { 6, 5, 12, 4 };
+    run_alone(flood, 10000 * ms, 10500 * ms, [&](std::int64_t) { return after; });
+    EXPECT_EQ(flood.chooser.settled(), Way::narrow);
+}
+
+// A reader slower than 1 GB/s is held back by its own work: probes there
+// only cost the writer CPU, so they come every eighth epoch from the start.
+// Its few reads a window make each measurement coarse: that noise changes
+// nothing, but a way that slows the reader tenfold is still left.
+TEST(Chooser, ProbesASlowReaderOnlyNowAndThen)
+{
+    Flood flood(Way::asleep);
+    std::mt19937 random(11);
+    std::uniform_real_distribution<double> coarse(0.6, 1.4);
+    double held = 1;
+    std::int64_t next = 0;
+    run_alone(flood, 1000 * ms, 6000 * ms, [&](std::int64_t now) {
+        if (now >= next) {
+            held = coarse(random);
+            next = now + 2 * ms; // a read every 2 ms
+        }
+        return Rates { 0.5 * held, 0.5 * held, 0.5 * held, 0.5 * held };
+    });
+    EXPECT_EQ(flood.chooser.settled(), Way::asleep);
+    EXPECT_GT(share(flood, Way::asleep), 0.975);
+    run_alone(flood, 6000 * ms, 9000 * ms, [](std::int64_t) { return Rates { 5, 0.5, 0.5, 0.5 }; });
+    EXPECT_EQ(flood.chooser.settled(), Way::awake);
+}
+
+TEST(Chooser, KeepsTheKnownGoodWayWhenProbesAreNoisy)
+{
+    // The others carry 10% less on average, each measurement off by up to
+    // 15% either way.
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> noise(0.85, 1.15);
+    Flood flood(Way::asleep);
+    run_alone(flood, 1000 * ms, 11000 * ms, [&](std::int64_t) {
+        const double n = noise(random);
+        return Rates { 9 * n, 10 * n, 9 * n, 9 * n };
+    });
+    // Noise is per step here, and a window averages over many: also
+    // noise that holds for a whole window.
+    EXPECT_GT(share(flood, Way::asleep), 0.9);
+    Flood slow_noise(Way::asleep);
+    double held = 1;
+    std::int64_t next = 0;
+    run_alone(slow_noise, 1000 * ms, 11000 * ms, [&](std::int64_t now) {
+        if (now >= next) {
+            held = noise(random);
+            next = now + 3 * ms;
+        }
+        return Rates { 9 * held, 10 * held, 9 * held, 9 * held };
+    });
+    EXPECT_GT(share(slow_noise, Way::asleep), 0.9);
+}
+
+TEST(Chooser, NeverUsesAWayThatIsNotAllowed)
+{
+    Flood flood(Way::asleep, all_ways & ~way_bit(Way::awake));
+    run_alone(flood, 1000 * ms, 2000 * ms, [](std::int64_t) { return Rates { 50, 10, 8, 9 }; });
+    EXPECT_EQ(flood.time_in[static_cast<std::size_t>(Way::awake)], 0);
+    EXPECT_EQ(flood.chooser.settled(), Way::asleep);
+    // Allowed later, it is found; forbidden again, it is left at once.
+    flood.chooser.allow(all_ways);
+    run_alone(flood, 2000 * ms, 2500 * ms, [](std::int64_t) { return Rates { 50, 10, 8, 9 }; });
+    EXPECT_EQ(flood.chooser.settled(), Way::awake);
+    flood.chooser.allow(all_ways & ~way_bit(Way::awake));
+    EXPECT_NE(flood.chooser.settled(), Way::awake);
+    flood.time_in = {};
+    run_alone(flood, 2500 * ms, 3000 * ms, [](std::int64_t) { return Rates { 50, 10, 8, 9 }; });
+    EXPECT_EQ(flood.time_in[static_cast<std::size_t>(Way::awake)], 0);
+}
+
+// Two floods on two CPUs: waiting awake gains a flood 30% while the other
+// sleeps, by taking the CPU its reader needed, but loses both 40% when both
+// do it. Probing alone, each would take it; probing together, neither does.
+TEST(Chooser, FloodsThatChooseAtOnceDoNotSettleWhereAllLose)
+{
+    Flood a(Way::asleep);
+    Flood b(Way::asleep);
+    const auto rate = [](std::size_t i, const std::vector<Way>& ways) {
+        const bool mine = ways[i] == Way::awake;
+        const bool other = ways[1 - i] == Way::awake;
+        if (mine && other) {
+            return 6.0;
+        }
+        return mine ? 13.0 : other ? 7.0 : 10.0;
+    };
+    // The second starts 13 ms after the first: the epochs are the clock's,
+    // not each flood's own.
+    run({ &a }, 1000 * ms, 1013 * ms, [](std::size_t, const std::vector<Way>&) { return 10.0; });
+    run({ &a, &b }, 1013 * ms, 5000 * ms, rate);
+    EXPECT_NE(a.chooser.settled(), Way::awake);
+    EXPECT_NE(b.chooser.settled(), Way::awake);
+    EXPECT_LT(share(a, Way::awake), 0.05);
+    EXPECT_LT(share(b, Way::awake), 0.05);
+}
+
+TEST(Chooser, EveryFloodProbesTheSameWayAtTheSameMoment)
+{
+    Chooser a(Way::asleep, all_ways);
+    Chooser b(Way::teed, all_ways);
+    for (std::int64_t epoch = 0; epoch < 200; ++epoch) {
+        EXPECT_EQ(a.probed_in(epoch), b.probed_in(epoch));
+    }
+    // Quiet floods probe every eighth epoch, and those take every way too.
+    std::array<int, way_count> seen {};
+    for (std::int64_t epoch = 0; epoch < 8 * 4; epoch += 8) {
+        ++seen[static_cast<std::size_t>(a.probed_in(epoch))];
+    }
+    for (const int n : seen) {
+        EXPECT_EQ(n, 1);
+    }
+}
+
+} // namespace
