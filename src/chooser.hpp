@@ -31,7 +31,9 @@ struct Schedule {
     std::int64_t epoch_ns = 32'000'000;
     std::int64_t settle_ns = 1'000'000; // after a change of way, before measuring
     std::int64_t window_ns = 5'000'000; // one measurement
-    std::int64_t quiet_every = 8; // once settled, probe only every so many epochs
+    // Once settled, probe only every so many epochs; one more than it must be
+    // prime to the count of ways, so that those epochs take every way.
+    std::int64_t quiet_every = 8;
     double margin = 0.04; // a way must carry this much more to replace the one in use
     // A costly way, such as waiting awake beside other work, must carry this
     // much more: what it gains may come from a neighbour that no probe sees.

@@ -21,11 +21,12 @@ std::int64_t clock_ns() noexcept
 
 } // namespace
 
-PipeOutput::PipeOutput(int fd, const Block& block, std::size_t pipe_bytes, Load* load) noexcept
+PipeOutput::PipeOutput(
+    int fd, const Block& block, std::size_t pipe_bytes, Load* load, const Schedule& schedule) noexcept
     : fd_(fd)
     , direct_(fd, OutputKind::pipe, block.page())
     , teed_(fd, block, pipe_bytes)
-    , chooser_(load != nullptr ? Way::awake : Way::asleep, all_ways)
+    , chooser_(load != nullptr ? Way::awake : Way::asleep, all_ways, schedule)
     // Waiting awake is bounded by the clock; without one, never wait awake.
     , load_(clock_ns() >= 0 ? load : nullptr)
     , way_(chooser_.settled())

@@ -22,8 +22,9 @@ class PipeOutput {
 public:
     // `pipe_bytes`: the most a pipe of its own may hold. `load`: where to see
     // whether other work needs the CPUs; none, as with one CPU, means never
-    // wait awake.
-    PipeOutput(int fd, const Block& block, std::size_t pipe_bytes, Load* load) noexcept;
+    // wait awake. `schedule`: when the chooser measures.
+    PipeOutput(int fd, const Block& block, std::size_t pipe_bytes, Load* load,
+        const Schedule& schedule = {}) noexcept;
 
     ssize_t put(const char* data, std::size_t size) noexcept;
     void wait_writable() noexcept;

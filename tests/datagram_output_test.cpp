@@ -25,7 +25,7 @@ using floodout::Block;
 using floodout::DatagramOutput;
 using Socket = harness::Fd;
 
-std::string text_of(std::size_t size)
+std::string letters_of(std::size_t size)
 {
     std::string text;
     for (std::size_t i = 0; i < size; ++i) {
@@ -92,7 +92,7 @@ TEST(DatagramOutput, EachDatagramIsOneRepetitionOnEveryKindOfSocket)
             skipped = true;
             continue;
         }
-        const std::string text = text_of(c.text);
+        const std::string text = letters_of(c.text);
         const Block block = Block::make(text, 4096);
         ASSERT_FALSE(block.empty());
         int pair[2] = { -1, -1 };
@@ -148,7 +148,7 @@ TEST(DatagramOutput, LearnsTheLargestDatagramFromEmsgsize)
         const Socket sender(pair[1]);
         ASSERT_EQ(setsockopt(sender.fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer), 0);
         const std::size_t n = 131071;
-        const std::string text = text_of(n);
+        const std::string text = letters_of(n);
         const Block block = Block::make(text, 4096);
         DatagramOutput out(sender.fd, n, false);
         std::string stream;

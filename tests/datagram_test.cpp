@@ -30,7 +30,7 @@ using namespace std::chrono_literals;
 
 // Random bytes (no NUL: it is an argument), so that every 8 bytes of it say
 // where in it they are.
-std::string text_of(std::size_t size)
+std::string message_of(std::size_t size)
 {
     if (size == 36) {
         return "<13>Dec  8 15:00:00 host app: hello\n";
@@ -182,7 +182,7 @@ void receive(int fd, Child& child, Datagrams& datagrams)
     }
 }
 
-struct Cell {
+struct Sending {
     Kind kind;
     std::size_t text;
 };
@@ -202,16 +202,16 @@ const char* name_of(Kind kind)
     return "";
 }
 
-void PrintTo(const Cell& cell, std::ostream* os)
+void PrintTo(const Sending& cell, std::ostream* os)
 {
     *os << name_of(cell.kind) << ", " << cell.text << " B";
 }
 
-class Into : public testing::TestWithParam<Cell> { };
+class Into : public testing::TestWithParam<Sending> { };
 
 TEST_P(Into, EachDatagramIsOneRepetitionOrAPieceOfOneUntilTheAlarm)
 {
-    const Cell cell = GetParam();
+    const Sending cell = GetParam();
     const bool udp = cell.kind == Kind::udp4 || cell.kind == Kind::udp6;
     if (udp && cell.text < 65507 / 2 && harness::cross_endian()) {
         GTEST_SKIP() << "under " << harness::emulator() << ", " << harness::swapped_segment_size;
@@ -220,7 +220,7 @@ TEST_P(Into, EachDatagramIsOneRepetitionOrAPieceOfOneUntilTheAlarm)
     if (!sockets.why.empty()) {
         GTEST_SKIP() << sockets.why;
     }
-    const std::string text = text_of(cell.text);
+    const std::string text = message_of(cell.text);
     const bool lossless = cell.kind == Kind::unix_dgram || cell.kind == Kind::seqpacket;
     Datagrams datagrams(text, lossless);
     Child child({ .args = { "1", text }, .out = sockets.sender.fd });
@@ -234,9 +234,9 @@ TEST_P(Into, EachDatagramIsOneRepetitionOrAPieceOfOneUntilTheAlarm)
     EXPECT_EQ(datagrams.wrong(), 0U) << "of " << datagrams.count();
 }
 
-std::vector<Cell> cells()
+std::vector<Sending> sendings()
 {
-    std::vector<Cell> list;
+    std::vector<Sending> list;
     for (const Kind kind : { Kind::udp4, Kind::udp6, Kind::unix_dgram, Kind::seqpacket }) {
         for (const std::size_t text : std::initializer_list<std::size_t> { 1, 36, 70000, 131071 }) {
             list.push_back({ kind, text });
@@ -245,7 +245,7 @@ std::vector<Cell> cells()
     return list;
 }
 
-INSTANTIATE_TEST_SUITE_P(Sockets, Into, testing::ValuesIn(cells()), [](const auto& param_info) {
+INSTANTIATE_TEST_SUITE_P(Sockets, Into, testing::ValuesIn(sendings()), [](const auto& param_info) {
     return std::string(name_of(param_info.param.kind)) + "Text" + std::to_string(param_info.param.text);
 });
 

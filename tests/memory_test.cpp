@@ -29,7 +29,7 @@ using namespace std::chrono_literals;
 // writer that hands over one text a call, or nothing, stays far below.
 constexpr double full_speed = 100e6;
 
-std::string text_of(std::size_t size)
+std::string ascii_of(std::size_t size)
 {
     std::string text;
     for (std::size_t i = 0; i < size; ++i) {
@@ -86,7 +86,7 @@ TEST_P(UnderAddressSpaceLimits, EachRunEndsWithStatus1OrWritesAtFullSpeed)
 #ifdef FLOODOUT_SANITIZED
     GTEST_SKIP() << "the sanitizers' shadow memory needs terabytes of address space";
 #endif
-    const std::string text = text_of(GetParam());
+    const std::string text = ascii_of(GetParam());
     constexpr std::size_t step = 4;
     // The least limit, to 4 KiB, at which `holds`, found by halving.
     const auto least = [&](std::size_t low, std::size_t high, auto holds) {
@@ -208,7 +208,7 @@ TEST_P(InAMemoryCgroup, WhereYesLivesASecondARunWritesAtLeast100MB)
     if (cgroup.procs().empty()) {
         GTEST_SKIP() << cgroup.why();
     }
-    const std::string text = text_of(cell.text);
+    const std::string text = ascii_of(cell.text);
     {
         Pipe out;
         Child yes({ .args = { text.substr(1) },

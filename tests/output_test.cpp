@@ -206,9 +206,16 @@ TEST(PipeOutput, EveryWayAndEveryChangeBetweenThemKeepTheStreamExact)
             Fds fds;
             const auto [reader, writer] = make_pipe(fds, nonblocking ? O_NONBLOCK : 0);
             floodout::enlarge_pipe(writer, std::size_t { 1 } << 20);
-            // Never crowded, so that waiting awake is allowed too.
+            // Never crowded, so that waiting awake is allowed too; a probe
+            // every 4 ms, whatever the reader's speed.
             floodout::Load load(1L << 20);
-            floodout::PipeOutput out(writer, block, std::size_t { 1 } << 20, &load);
+            floodout::Schedule often;
+            often.epoch_ns = 4'000'000;
+            often.settle_ns = 500'000;
+            often.window_ns = 1'000'000;
+            often.quiet_every = 2; // its successor prime to the count of ways
+            often.slow_rate = 0;
+            floodout::PipeOutput out(writer, block, std::size_t { 1 } << 20, &load, often);
             std::atomic<bool> exact { true };
             std::atomic<std::uint64_t> got { 0 };
             std::thread check([&, reader = reader] {
@@ -219,7 +226,8 @@ TEST(PipeOutput, EveryWayAndEveryChangeBetweenThemKeepTheStreamExact)
                         continue; // EAGAIN: both ends are O_NONBLOCK in that case
                     }
                     for (ssize_t i = 0; i < n; ++i, ++at) {
-                        if (buffer[static_cast<std::size_t>(i)] != text[at % size]) {
+                        if (buffer[static_cast<std::size_t>(i)]
+                            != text[static_cast<std::size_t>(at % size)]) {
                             exact = false;
                         }
                     }

@@ -111,7 +111,7 @@ class Layouts : public PageSized { };
 class BlockOfRepetitions : public PageSized { };
 class Writer : public PageSized { };
 
-std::string text_of(std::size_t size)
+std::string bytes_of(std::size_t size)
 {
     std::string text;
     for (std::size_t i = 0; i < size; ++i) {
@@ -165,7 +165,7 @@ TEST_P(Layouts, StartAlignedAndSmallThenGiveUpHugePagesThePeriodAndLengthDownToO
 TEST_P(BlockOfRepetitions, HoldsTheRepetitionAtEverySizeItShrinksTo)
 {
     for (const std::size_t n : std::initializer_list<std::size_t> { 1, 2, 12, 255, 4097, 131071 }) {
-        const std::string text = text_of(n);
+        const std::string text = bytes_of(n);
         // From the full layout down to one text, by capping the memory.
         for (const std::size_t cap : { ~std::size_t { 0 }, std::size_t { 3 } << 20, 3 * n + 5000, n }) {
             const Block block = Block::make(text, page, cap);
@@ -186,7 +186,7 @@ TEST_P(BlockOfRepetitions, HoldsTheRepetitionAtEverySizeItShrinksTo)
 TEST_P(BlockOfRepetitions, SettlesOnTheSamePhaseNearestTheOffsetAsked)
 {
     for (const std::size_t n : std::initializer_list<std::size_t> { 1, 12, 100, 4097 }) {
-        const Block block = Block::make(text_of(n), page);
+        const Block block = Block::make(bytes_of(n), page);
         ASSERT_FALSE(block.empty());
         const std::size_t period = block.layout().period;
         for (const std::size_t index :
@@ -336,7 +336,7 @@ void expect_aligned_pieces(
         sizes.push_back(n);
     }
     for (const std::size_t n : sizes) {
-        const std::string text = text_of(n);
+        const std::string text = bytes_of(n);
         const Block block = Block::make(text, page);
         ASSERT_FALSE(block.empty());
         std::deque<ssize_t> script;
@@ -385,7 +385,7 @@ TEST_P(Writer, ANarrowSpanKeepsEveryPieceInItsWindow)
 TEST_P(Writer, StartsAtTheMarkAndAgainAfterTheReaderEmptiedThePipe)
 {
     for (const std::size_t n : std::initializer_list<std::size_t> { 1, 12, 100 }) {
-        const std::string text = text_of(n);
+        const std::string text = bytes_of(n);
         const Block block = Block::make(text, page);
         // EAGAIN after a piece cut short: the reader drains, the next piece is its next read.
         ScriptedOutput out(block, { 5000, -EAGAIN, 70000, 1 << 30 });
@@ -426,7 +426,7 @@ TEST_P(Writer, OffersAtLeastOneByteEveryStepAtEveryLayout)
     std::uniform_int_distribution<ssize_t> count(1, 70000);
     for (const std::size_t n : std::initializer_list<std::size_t> { 1, 2, 3, 5, 12, 63, 64, 65, 127, 128,
              1000, 2048, 4095, 4096, 4097, 8192, 65535, 65536, 131071 }) {
-        const std::string text = text_of(n);
+        const std::string text = bytes_of(n);
         floodout::Layout layouts[24];
         const std::size_t layout_count = floodout::layouts(n, page, layouts, 24);
         for (std::size_t i = 0; i < layout_count; ++i) {
