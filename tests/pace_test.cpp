@@ -1,5 +1,6 @@
-// How floodout waits: the CPU it costs under readers slower than itself, and
-// that it never waits awake with one CPU. Timed, so these run one at a time.
+// How floodout waits: the CPU it costs under readers slower than itself,
+// beside a writer that only ever sleeps, and that it never waits awake with
+// one CPU. Timed, so these run one at a time.
 #include "harness.hpp"
 
 #include <fcntl.h>
@@ -32,9 +33,9 @@ void PrintTo(const SlowReader& param, std::ostream* os)
 
 class Under : public testing::TestWithParam<SlowReader> { };
 
-// One run into the slow reader: the share of its time it spent in CPU, or
-// a negative share when the run itself failed.
-double cpu_share_of_one_run(const SlowReader& slow)
+// One run of `program` (empty: floodout) into the slow reader: the share of
+// its time it spent in CPU, or a negative share when the run itself failed.
+double cpu_share_of_one_run(const SlowReader& slow, const std::string& program)
 {
     const std::string text = "0123456789ab";
     int read_fd = -1;
@@ -49,7 +50,7 @@ double cpu_share_of_one_run(const SlowReader& slow)
         read_fd = pipe.read;
         write_fd = pipe.write;
     }
-    Child child({ .args = { "2", text }, .out = write_fd });
+    Child child({ .args = { "1", text }, .out = write_fd, .program = program });
     close(write_fd);
     pipe.write = -1;
     PrefixReader reader(text, slow.piece);
@@ -58,37 +59,47 @@ double cpu_share_of_one_run(const SlowReader& slow)
         close(read_fd);
     }
     const bool ended = child.wait(2s);
-    EXPECT_TRUE(ended);
-    EXPECT_TRUE(child.exited_with(0));
-    EXPECT_LE(child.elapsed(), 2.5s);
-    EXPECT_TRUE(reader.exact_prefix());
-    EXPECT_GT(reader.bytes(), 1U << 20);
+    EXPECT_TRUE(ended) << program;
+    EXPECT_TRUE(child.exited_with(0)) << program;
+    EXPECT_LE(child.elapsed(), 1.5s) << program;
+    EXPECT_TRUE(reader.exact_prefix()) << program;
+    EXPECT_GT(reader.bytes(), 1U << 20) << program;
     return ended ? child.cpu() / child.elapsed() : -1;
 }
 
-TEST_P(Under, ASlowReaderTheRunCostsAtMostFivePercentOfItsTimeInCpu)
+// Measured here: 3.7-4.4% of the run for 4 KiB every 100 us, 2.9-3.8% for
+// 64 KiB every 200 us, 1.2-1.7% for 1 MiB every 2 ms, 0.8-1.8% for the
+// terminal, and about as much for the writer that only sleeps; one that
+// waited awake would take its whole CPU.
+TEST_P(Under, ASlowReaderTheRunCostsNoMoreCpuThanAWriterThatSleeps)
 {
     SKIP_UNDER_EMULATION(harness::counts_emulation_cpu);
     // Other load on a shared machine only adds to a run's CPU time (a pty
-    // writer's varies fivefold here, yes's too): the least of three runs is
-    // the program's own cost.
-    constexpr int runs = 3;
-    constexpr double most = 0.05;
-    double least = 1;
-    for (int run = 0; run < runs && least > most; ++run) {
-        const double share = cpu_share_of_one_run(GetParam());
-        ASSERT_GE(share, 0.0);
-        least = std::min(least, share);
+    // writer's varies fivefold here), and the two take turns: the least of
+    // up to five runs of each is its own cost.
+    constexpr int runs = 5;
+    constexpr double most = 1.3;
+    double ours = 1;
+    double sleeping = 1;
+    for (int run = 0; run < runs && (run == 0 || ours > most * sleeping); ++run) {
+        const double a = cpu_share_of_one_run(GetParam(), "");
+        const double b = cpu_share_of_one_run(GetParam(), SLEEPING_WRITER_BINARY);
+        ASSERT_GE(a, 0.0);
+        ASSERT_GE(b, 0.0);
+        ours = std::min(ours, a);
+        sleeping = std::min(sleeping, b);
     }
-    RecordProperty("least_cpu_share_percent", std::to_string(100 * least));
+    RecordProperty("least_cpu_share_percent", std::to_string(100 * ours));
+    RecordProperty("sleeping_writer_least_cpu_share_percent", std::to_string(100 * sleeping));
 #ifdef FLOODOUT_SANITIZED
-    if (least > most) {
+    if (ours > most * sleeping) {
         // The runs above were still judged for exactness and their end.
         GTEST_SKIP()
             << "the sanitizers' instrumentation costs CPU at every wake-up that the program does not";
     }
 #endif
-    EXPECT_LE(least, most) << "the least share of CPU of up to " << runs << " runs";
+    EXPECT_LE(ours, most * sleeping) << "the least share of CPU of up to " << runs
+                                     << " runs of each, floodout against a writer that sleeps";
 }
 
 INSTANTIATE_TEST_SUITE_P(Readers, Under,
