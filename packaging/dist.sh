@@ -76,11 +76,22 @@ EOF
     dpkg-deb --root-owner-group -Zxz --build "$tree" "$out/floodout_${version}_$arch.deb" >/dev/null
 }
 
+# A configure waits on one CPU most of its time: as many architectures at
+# once as there are CPUs, each in its own directory.
+running=0
 for entry in "${architectures[@]}"; do
     read -r arch triplet _ <<<"$entry"
     echo "floodout $version for $arch"
-    build "$arch" "$triplet"
-    package "$arch"
+    if ((running >= $(nproc))); then
+        wait -n
+        running=$((running - 1))
+    fi
+    (build "$arch" "$triplet" && package "$arch") &
+    running=$((running + 1))
+done
+while ((running > 0)); do
+    wait -n
+    running=$((running - 1))
 done
 
 "$source/packaging/image.sh" "$source" "$work" "$out" "$version" "${architectures[@]}"
