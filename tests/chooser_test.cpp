@@ -206,6 +206,24 @@ TEST(Chooser, NeverUsesAWayThatIsNotAllowed)
     EXPECT_EQ(flood.time_in[static_cast<std::size_t>(Way::awake)], 0);
 }
 
+// On a crowded machine waiting awake is costly: what it gains may come from
+// work that no probe sees, so it must carry 12% more, not 4%.
+TEST(Chooser, ACostlyWayMustWinByMore)
+{
+    const unsigned costly = way_bit(Way::awake);
+    Flood flood(Way::asleep);
+    flood.chooser.allow(all_ways, costly);
+    run_alone(flood, 1000 * ms, 3000 * ms, [](std::int64_t) { return Rates { 10.8, 10, 8, 8 }; });
+    EXPECT_EQ(flood.chooser.settled(), Way::asleep);
+    // A way that is not costly wins by that much.
+    Flood cheap(Way::asleep);
+    run_alone(cheap, 1000 * ms, 3000 * ms, [](std::int64_t) { return Rates { 8, 10, 8, 10.8 }; });
+    EXPECT_EQ(cheap.chooser.settled(), Way::teed);
+    // By more than 12%, the costly way wins too.
+    run_alone(flood, 3000 * ms, 5000 * ms, [](std::int64_t) { return Rates { 11.6, 10, 8, 8 }; });
+    EXPECT_EQ(flood.chooser.settled(), Way::awake);
+}
+
 // Two floods on two CPUs: waiting awake gains a flood 30% while the other
 // sleeps, by taking the CPU its reader needed, but loses both 40% when both
 // do it. Probing alone, each would take it; probing together, neither does.
