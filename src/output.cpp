@@ -43,14 +43,16 @@ constexpr std::int64_t fit_interval_ns = 1'000'000;
 constexpr std::size_t socket_grain = std::size_t { 32 } << 10;
 constexpr std::size_t socket_reach = std::size_t { 2 } << 20;
 
+} // namespace
+
 std::int64_t now_ns() noexcept
 {
     timespec t {};
-    clock_gettime(CLOCK_MONOTONIC, &t);
+    if (clock_gettime(CLOCK_MONOTONIC, &t) != 0) {
+        return -1;
+    }
     return std::int64_t { t.tv_sec } * 1'000'000'000 + t.tv_nsec;
 }
-
-} // namespace
 
 OutputKind classify_output(int fd) noexcept
 {

@@ -28,6 +28,10 @@ void pause_after_failure() noexcept;
 // Until `fd` has room; whatever poll says, the next write tells the truth.
 void wait_until_writable(int fd) noexcept;
 
+// The monotonic clock, which every process shares, in nanoseconds; -1
+// without one.
+std::int64_t now_ns() noexcept;
+
 // A file descriptor as the writer's output. Into a pipe the block's pages are
 // handed over by vmsplice, without a copy; that is safe because the block is
 // never changed after start. Elsewhere, and wherever vmsplice is refused,

@@ -4,22 +4,8 @@
 #include <sys/ioctl.h>
 
 #include <cerrno>
-#include <ctime>
 
 namespace floodout {
-namespace {
-
-// The monotonic clock, which every process shares; -1 without one.
-std::int64_t clock_ns() noexcept
-{
-    timespec t {};
-    if (clock_gettime(CLOCK_MONOTONIC, &t) != 0) {
-        return -1;
-    }
-    return std::int64_t { t.tv_sec } * 1'000'000'000 + t.tv_nsec;
-}
-
-} // namespace
 
 PipeOutput::PipeOutput(
     int fd, const Block& block, std::size_t pipe_bytes, Load* load, const Schedule& schedule) noexcept
@@ -28,7 +14,7 @@ PipeOutput::PipeOutput(
     , teed_(fd, block, pipe_bytes)
     , chooser_(load != nullptr ? Way::awake : Way::asleep, all_ways, schedule)
     // Waiting awake is bounded by the clock; without one, never wait awake.
-    , load_(clock_ns() >= 0 ? load : nullptr)
+    , load_(now_ns() >= 0 ? load : nullptr)
     , way_(chooser_.settled())
 {
     const int flags = fcntl(fd, F_GETFL);
@@ -74,7 +60,7 @@ void PipeOutput::change_to(Way way) noexcept
 
 ssize_t PipeOutput::put(const char* data, std::size_t size) noexcept
 {
-    const std::int64_t now = clock_ns();
+    const std::int64_t now = now_ns();
     allow(now);
     Way next = chooser_.at(now, [this] { return taken(); });
     if (way_ == Way::teed && teed_.holding()) {

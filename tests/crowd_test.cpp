@@ -123,16 +123,11 @@ TEST(Crowded, WithAFloodPerCpuWritersAndReadersSpendNoMoreCpuAGbThanBesideAWrite
     }
     constexpr double most = 1.2;
     constexpr int runs = 5;
-    double ours = 1e9;
-    double sleeping = 1e9;
-    for (int run = 0; run < runs && (run < 2 || ours > most * sleeping); ++run) {
-        const double a = cpu_per_gb_of_one_run(cpus, "");
-        const double b = cpu_per_gb_of_one_run(cpus, SLEEPING_WRITER_BINARY);
-        ASSERT_GT(a, 0.0);
-        ASSERT_GT(b, 0.0);
-        ours = std::min(ours, a);
-        sleeping = std::min(sleeping, b);
-    }
+    const auto [ours, sleeping] = harness::least_side_by_side(
+        2, runs, most, [&] { return cpu_per_gb_of_one_run(cpus, ""); },
+        [&] { return cpu_per_gb_of_one_run(cpus, SLEEPING_WRITER_BINARY); });
+    ASSERT_GT(ours, 0.0);
+    ASSERT_GT(sleeping, 0.0);
     RecordProperty("floodout_cpu_ms_per_gb", std::to_string(1e3 * ours));
     RecordProperty("sleeping_writer_cpu_ms_per_gb", std::to_string(1e3 * sleeping));
 #ifdef FLOODOUT_SANITIZED

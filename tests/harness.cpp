@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -181,6 +182,17 @@ int first_usable_cpu()
         }
     }
     return 0;
+}
+
+SideBySide least_side_by_side(int at_least, int at_most, double most, const std::function<double()>& ours,
+    const std::function<double()>& theirs)
+{
+    SideBySide least { std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity() };
+    for (int run = 0; run < at_most && (run < at_least || least.ours > most * least.theirs); ++run) {
+        least.ours = std::min(least.ours, ours());
+        least.theirs = std::min(least.theirs, theirs());
+    }
+    return least;
 }
 
 Pipe::Pipe()

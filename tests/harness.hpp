@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,18 @@ bool open_raw_terminal(int& read, int& write);
 
 // The first CPU this process may run on.
 int first_usable_cpu();
+
+// A cost of floodout's and of another program's, measured in turns until the
+// least of ours is at most `most` times the least of theirs, at least
+// `at_least` and at most `at_most` times each. Other load on a shared
+// machine only adds to a run's cost: the least of each is its own. A
+// measurement that failed (below what any run can cost) stays the least.
+struct SideBySide {
+    double ours;
+    double theirs;
+};
+SideBySide least_side_by_side(int at_least, int at_most, double most, const std::function<double()>& ours,
+    const std::function<double()>& theirs);
 
 class Child {
 public:

@@ -79,16 +79,11 @@ TEST_P(Under, ASlowReaderTheRunCostsNoMoreCpuThanAWriterThatSleeps)
     // up to five runs of each is its own cost.
     constexpr int runs = 5;
     constexpr double most = 1.3;
-    double ours = 1;
-    double sleeping = 1;
-    for (int run = 0; run < runs && (run == 0 || ours > most * sleeping); ++run) {
-        const double a = cpu_share_of_one_run(GetParam(), "");
-        const double b = cpu_share_of_one_run(GetParam(), SLEEPING_WRITER_BINARY);
-        ASSERT_GE(a, 0.0);
-        ASSERT_GE(b, 0.0);
-        ours = std::min(ours, a);
-        sleeping = std::min(sleeping, b);
-    }
+    const auto [ours, sleeping] = harness::least_side_by_side(
+        1, runs, most, [&] { return cpu_share_of_one_run(GetParam(), ""); },
+        [&] { return cpu_share_of_one_run(GetParam(), SLEEPING_WRITER_BINARY); });
+    ASSERT_GE(ours, 0.0);
+    ASSERT_GE(sleeping, 0.0);
     RecordProperty("least_cpu_share_percent", std::to_string(100 * ours));
     RecordProperty("sleeping_writer_least_cpu_share_percent", std::to_string(100 * sleeping));
 #ifdef FLOODOUT_SANITIZED
