@@ -2,6 +2,8 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
+#include <cassert>
 #include <cstdint>
 #include <cstring>
 #include <numeric>
@@ -13,12 +15,17 @@ namespace {
 // A hint: where transparent huge pages are another size, the block is only
 // aligned less well than it could be.
 constexpr std::size_t huge_page_size = std::size_t { 2 } << 20;
-// How far a piece may reach at least: with the starts, one huge page for any
+// How far a piece may reach at least: with the start bound, one huge page for any
 // text below 64 KiB. Larger writes measured no faster anywhere.
 constexpr std::size_t full_reach = huge_page_size - (std::size_t { 128 } << 10);
 // Room past the period to start a piece at another page offset, in pages.
 constexpr std::size_t max_slack_pages = 16;
 constexpr std::size_t cache_line = 64;
+// How far a restart moves along the page: a reader that never empties the
+// pipe keeps the alignment of its last restart, and this way a bad one does
+// not last.
+constexpr std::size_t drift = cache_line;
+static_assert(huge_page_size % cache_line == 0 && full_reach % cache_line == 0);
 
 std::size_t round_up(std::size_t n, std::size_t to) noexcept
 {
@@ -29,7 +36,7 @@ std::size_t round_up(std::size_t n, std::size_t to) noexcept
 // long text it can exceed 32 bits.
 std::size_t lcm_or_most(std::size_t a, std::size_t b) noexcept
 {
-    const std::size_t most = ~std::size_t { 0 };
+    const std::size_t most = unbounded;
     const std::size_t share = a / std::gcd(a, b);
     return share > most / b ? most : share * b;
 }
@@ -97,13 +104,13 @@ std::size_t layouts(std::size_t text_size, std::size_t page, Layout* out, std::s
         return 0;
     }
     const std::size_t period = lcm_or_most(n, cache_line);
-    // Enough starts to reach every page offset the period allows, when that is cheap.
+    // Room to start at every page offset the period allows, when that is cheap.
     const std::size_t every_offset = lcm_or_most(period, page) - period;
     const std::size_t max_slack = max_slack_pages * page;
-    const std::size_t starts = period + (every_offset < max_slack ? every_offset : max_slack);
-    if (starts < ~std::size_t { 0 } / 4) { // else the period alone would not fit anywhere
-        add({ period, starts, round_up(starts + full_reach, huge_page_size), true });
-        add({ period, starts, round_up(starts + full_reach, page), false });
+    const std::size_t bound = period + (every_offset < max_slack ? every_offset : max_slack);
+    if (bound < unbounded / 4) { // else the period alone would not fit anywhere
+        add({ period, bound, round_up(bound + full_reach, huge_page_size), true });
+        add({ period, bound, round_up(bound + full_reach, page), false });
     }
     for (std::size_t reach = full_reach; reach >= page; reach /= 2) {
         add({ n, n, round_up(n + reach, page), false });
@@ -173,12 +180,19 @@ Block Block::lay_out(std::string_view text, std::size_t page, const Layout& layo
     return block;
 }
 
-std::size_t Block::settle(std::size_t index, std::size_t offset) const noexcept
+bool Block::holds(const char* data, std::size_t size) const noexcept
 {
+    return data_ != nullptr && data >= data_ && size <= layout_.size
+        && static_cast<std::size_t>(data - data_) <= layout_.size - size;
+}
+
+std::size_t Block::nearest_start(std::size_t index, std::size_t offset) const noexcept
+{
+    assert(!empty() && offset < page_);
     const std::size_t period = layout_.period;
     std::size_t best = index % period;
     std::size_t best_distance = circular_distance(best % page_, offset, page_);
-    for (std::size_t i = best + period; i < layout_.starts && best_distance > 0; i += period) {
+    for (std::size_t i = best + period; i < layout_.start_bound && best_distance > 0; i += period) {
         const std::size_t d = circular_distance(i % page_, offset, page_);
         if (d < best_distance) {
             best = i;
@@ -188,19 +202,60 @@ std::size_t Block::settle(std::size_t index, std::size_t offset) const noexcept
     return best;
 }
 
-Piece Block::piece(std::size_t index, std::size_t reach) const noexcept
+Piece Block::piece(std::size_t index, std::uint64_t position, const Shape& shape) const noexcept
 {
-    const std::size_t room = layout_.size - index;
-    const std::size_t limit = index + (reach < room ? reach : room);
-    // The last mark at or below the limit.
+    assert(!empty() && index < layout_.size);
+    assert(index % layout_.period == position % layout_.period);
+    const std::size_t most = std::min(shape.reach, layout_.size - index);
+    const std::size_t size = shape.grain != 0 ? to_grain(position, most, shape.grain) : to_mark(index, most);
+    assert(size > 0);
+    return { data_ + index, size };
+}
+
+std::size_t Block::to_mark(std::size_t index, std::size_t most) const noexcept
+{
+    // The last mark within reach, if any.
+    const std::size_t limit = index + most;
     std::size_t end = limit / page_ * page_ + mark_;
     if (end > limit) {
         end = end >= page_ ? end - page_ : 0;
     }
-    if (end <= index) {
-        end = limit;
+    return end > index ? end - index : most;
+}
+
+std::size_t Block::to_grain(std::uint64_t position, std::size_t most, std::size_t grain) noexcept
+{
+    // The last multiple of the grain in the stream within reach, if any.
+    const std::uint64_t end = (position + most) / grain * grain;
+    return end > position ? static_cast<std::size_t>(end - position) : most;
+}
+
+std::size_t Block::room_needed(std::uint64_t position, const Shape& shape) const noexcept
+{
+    // At least one byte: a block with no room past its start bound wraps at
+    // its end, so that the next piece is never empty. With a grain, enough
+    // to end at its next multiple: a datagram output sends one repetition a
+    // datagram.
+    std::size_t needed = std::max<std::size_t>(1, std::min(shape.reach, layout_.size - layout_.start_bound));
+    if (shape.grain != 0) {
+        needed = std::max(needed, shape.grain - static_cast<std::size_t>(position % shape.grain));
     }
-    return { data_ + index, end - index };
+    return needed;
+}
+
+std::size_t Block::next_start(std::size_t index, std::uint64_t position, const Shape& shape) const noexcept
+{
+    assert(index <= layout_.size);
+    if (index < layout_.start_bound) {
+        return index;
+    }
+    const bool past_span = index - layout_.start_bound >= shape.span;
+    const bool near_end = layout_.size - index < room_needed(position, shape);
+    if (!past_span && !near_end) {
+        return index;
+    }
+    // Back to the block's start, one cache line further on in the page.
+    return nearest_start(index, (index + drift) % page_);
 }
 
 } // namespace floodout

@@ -56,7 +56,7 @@ void DatagramOutput::segmented(std::size_t i, const char* data, std::size_t coun
     std::memcpy(CMSG_DATA(control), &datagram, sizeof datagram);
 }
 
-ssize_t DatagramOutput::put(const char* data, std::size_t size) noexcept
+Put DatagramOutput::put(const char* data, std::size_t size) noexcept
 {
     const std::size_t n = text_size_;
     auto at = static_cast<std::size_t>(taken_ % n); // in its repetition
@@ -82,7 +82,7 @@ ssize_t DatagramOutput::put(const char* data, std::size_t size) noexcept
     }
     const int sent = sendmmsg(fd_, messages_, static_cast<unsigned>(count), 0);
     if (sent <= 0) {
-        return refused(
+        return after_failure(
             sent < 0 ? errno : EAGAIN, pieces_[0].iov_len, messages_[0].msg_hdr.msg_control != nullptr);
     }
     std::size_t bytes = 0;
@@ -92,36 +92,36 @@ ssize_t DatagramOutput::put(const char* data, std::size_t size) noexcept
         bytes += pieces_[i].iov_len;
     }
     taken_ += bytes;
-    return static_cast<ssize_t>(bytes);
+    return Put::moved(bytes);
 }
 
-ssize_t DatagramOutput::refused(int error, std::size_t first_length, bool first_segmented) noexcept
+Put DatagramOutput::after_failure(int error, std::size_t first_length, bool first_segmented) noexcept
 {
     if (first_segmented && error == EMSGSIZE) {
         // More than one message may carry here (IPv6 headers are longer).
         segments_ = segments_ > 2 ? segments_ - 1 : 0;
-        return -EINTR;
+        return Put::again();
     }
     if (first_segmented && (error == EINVAL || error == EIO || error == ENOPROTOOPT || error == EOPNOTSUPP)) {
         // Refused where the datagram is longer than the route's MTU, or the
         // device cannot checksum for us: one datagram a message, then.
         segments_ = 0;
-        return -EINTR;
+        return Put::again();
     }
     if (error == EMSGSIZE) {
         smallest_refused_ = std::min(smallest_refused_, first_length);
         if (largest_ok_ >= smallest_refused_) {
             largest_ok_ = 0; // the limit fell (a smaller buffer or MTU): learn it again
         }
-        return smallest_refused_ > 1 ? -EINTR : -EMSGSIZE;
+        return smallest_refused_ > 1 ? Put::again() : Put::after(EMSGSIZE);
     }
     if (error == ECONNREFUSED) {
         // An earlier datagram found nobody listening; this one was not sent.
         // Go on at once, so that a receiver that starts listening gets
         // messages at once.
-        return -EINTR;
+        return Put::again();
     }
-    return -error;
+    return Put::after(error);
 }
 
 } // namespace floodout

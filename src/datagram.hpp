@@ -3,7 +3,6 @@
 #include "output.hpp"
 
 #include <sys/socket.h>
-#include <sys/types.h>
 #include <sys/uio.h>
 
 #include <cstddef>
@@ -23,12 +22,14 @@ class DatagramOutput {
 public:
     DatagramOutput(int fd, std::size_t text_size, bool udp) noexcept;
 
-    ssize_t put(const char* data, std::size_t size) noexcept;
-    void wait_writable() const noexcept { wait_until_writable(fd_); }
-    static bool drained() noexcept { return false; }
-    static std::size_t reach() noexcept { return ~std::size_t { 0 }; }
-    [[nodiscard]] std::size_t grain() const noexcept { return text_size_; }
-    static std::size_t span() noexcept { return ~std::size_t { 0 }; }
+    Put put(const char* data, std::size_t size) noexcept;
+    [[nodiscard]] bool wait_writable() const noexcept { return wait_until_writable(fd_); }
+    [[nodiscard]] Shape shape() const noexcept
+    {
+        Shape shape;
+        shape.grain = text_size_;
+        return shape;
+    }
     static void back_off() noexcept { pause_after_failure(); }
 
     // The largest datagram known to be taken, 0 before one was.
@@ -46,7 +47,7 @@ private:
     // The message for `segments` datagrams of the text's length at `data`.
     void segmented(std::size_t i, const char* data, std::size_t count) noexcept;
     // What to tell the writer when the call sent nothing.
-    ssize_t refused(int error, std::size_t first_length, bool first_segmented) noexcept;
+    Put after_failure(int error, std::size_t first_length, bool first_segmented) noexcept;
 
     int fd_;
     std::size_t text_size_;

@@ -2,10 +2,13 @@
 #include "block.hpp"
 #include "count.hpp"
 #include "datagram.hpp"
+#include "load.hpp"
 #include "output.hpp"
 #include "pipe.hpp"
+#include "pipe_fd.hpp"
 #include "spliced.hpp"
 #include "writer.hpp"
+#include "written.hpp"
 
 #include <signal.h>
 #include <unistd.h>
@@ -51,24 +54,30 @@ void handler(int /*signal*/)
     // page counts.
     std::free(copy);
     const floodout::OutputKind kind = floodout::classify_output(STDOUT_FILENO);
-    // What a pipe holds is charged to this process where it is written
-    // rather than spliced into.
-    const std::size_t pipe_room = std::min(pipe_bytes, allowance.memory);
-    if (kind == floodout::OutputKind::pipe) {
+    switch (kind) {
+    case floodout::OutputKind::pipe: {
+        // What a pipe holds is charged to this process where it is written
+        // rather than spliced into.
+        const std::size_t pipe_room = std::min(pipe_bytes, allowance.memory);
         floodout::enlarge_pipe(STDOUT_FILENO, pipe_room);
         floodout::Load load(allowance.online_cpus);
         floodout::PipeOutput out(STDOUT_FILENO, block, pipe_room, allowance.several_cpus ? &load : nullptr);
         floodout::Writer(block, out).run();
     }
-    if (kind == floodout::OutputKind::udp || kind == floodout::OutputKind::datagram) {
+    case floodout::OutputKind::udp:
+    case floodout::OutputKind::datagram: {
         floodout::DatagramOutput out(STDOUT_FILENO, size, kind == floodout::OutputKind::udp);
         floodout::Writer(block, out).run();
     }
-    if (kind == floodout::OutputKind::unix_stream) {
+    case floodout::OutputKind::unix_stream: {
         floodout::SplicedOutput out(STDOUT_FILENO, block.page());
         floodout::Writer(block, out).run();
     }
-    floodout::FdOutput out(STDOUT_FILENO, kind, block.page());
+    case floodout::OutputKind::tcp:
+    case floodout::OutputKind::other:
+        break;
+    }
+    floodout::WrittenOutput out(STDOUT_FILENO, kind, block.page());
     floodout::Writer(block, out).run();
 }
 

@@ -1,34 +1,26 @@
 #include "pipe.hpp"
 
-#include <fcntl.h>
-#include <sys/ioctl.h>
-
-#include <cerrno>
+#include "pipe_fd.hpp"
 
 namespace floodout {
 
 PipeOutput::PipeOutput(
     int fd, const Block& block, std::size_t pipe_bytes, Load* load, const Schedule& schedule) noexcept
     : fd_(fd)
-    , direct_(fd, OutputKind::pipe, block.page())
-    , teed_(fd, block, pipe_bytes)
-    , chooser_(load != nullptr ? Way::awake : Way::asleep, all_ways, schedule)
-    // Waiting awake is bounded by the clock; without one, never wait awake.
+    , page_(block.page())
     , load_(now_ns() >= 0 ? load : nullptr)
-    , way_(chooser_.settled())
+    , pages_(fd, block.page())
+    , teed_(fd, block, pipe_bytes)
+    , chooser_(load_ != nullptr ? Way::awake : Way::asleep, all_ways, schedule)
+    , way_(chooser_.chosen())
 {
-    const int flags = fcntl(fd, F_GETFL);
-    nonblocking_ = flags >= 0 && (flags & O_NONBLOCK) != 0;
-    direct_.use(way_);
+    change_to(way_);
 }
 
 std::uint64_t PipeOutput::taken() const noexcept
 {
-    int unread = 0;
-    if (ioctl(fd_, FIONREAD, &unread) != 0 || unread < 0) {
-        unread = 0;
-    }
-    const auto held = static_cast<std::uint64_t>(unread);
+    const int unread = unread_in(fd_);
+    const auto held = static_cast<std::uint64_t>(unread > 0 ? unread : 0);
     return position_ > held ? position_ - held : 0;
 }
 
@@ -54,48 +46,41 @@ void PipeOutput::allow(std::int64_t now) noexcept
 void PipeOutput::change_to(Way way) noexcept
 {
     way_ = way;
-    // The teed way wants the pipe whole, as the asleep way has it.
-    direct_.use(way == Way::teed ? Way::asleep : way);
+    settings_ = settings_of(way, page_);
+    pages_.use(settings_);
 }
 
-ssize_t PipeOutput::put(const char* data, std::size_t size) noexcept
+Put PipeOutput::put(const char* data, std::size_t size) noexcept
 {
     const std::int64_t now = now_ns();
     allow(now);
-    Way next = chooser_.at(now, [this] { return taken(); });
-    if (way_ == Way::teed && teed_.holding()) {
-        next = Way::teed; // what the go-between holds goes first
-    }
-    if (next != way_) {
+    // What the go-between holds goes first: until then the teed way is
+    // still the one writing, and the chooser is told so.
+    const bool finishing_teed = settings_.teed && teed_.holding();
+    const Way next = chooser_.at(
+        now, [this] { return taken(); }, !finishing_teed);
+    if (next != way_ && !finishing_teed) {
         change_to(next);
     }
-    if (way_ == Way::teed) {
-        const ssize_t n = teed_.put(data, size, nonblocking_);
-        if (n != -ENOTSUP) {
-            position_ += n > 0 ? static_cast<std::uint64_t>(n) : 0;
-            return n;
+    Put put = Put::refused();
+    if (settings_.teed) {
+        put = teed_.put(data, size, pages_.nonblocking());
+        if (put.status == Put::Status::refused) {
+            // Refused, with nothing moved: never again.
+            allow(now);
+            change_to(chooser_.chosen());
         }
-        // Refused, with nothing moved: never again.
-        allow(now);
-        change_to(chooser_.settled());
     }
-    const ssize_t n = direct_.put(data, size);
-    position_ += n > 0 ? static_cast<std::uint64_t>(n) : 0;
-    return n;
+    if (put.status == Put::Status::refused) {
+        put = pages_.put(data, size);
+    }
+    position_ += put.bytes;
+    return put;
 }
 
-void PipeOutput::wait_writable() noexcept
+bool PipeOutput::wait_writable() noexcept
 {
-    if (way_ == Way::teed) {
-        wait_until_writable(fd_);
-        return;
-    }
-    direct_.wait_writable();
-}
-
-bool PipeOutput::drained() noexcept
-{
-    return way_ != Way::teed && direct_.drained();
+    return settings_.teed ? wait_until_writable(fd_) : pages_.wait_writable();
 }
 
 } // namespace floodout

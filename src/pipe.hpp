@@ -5,8 +5,7 @@
 #include "load.hpp"
 #include "output.hpp"
 #include "teed.hpp"
-
-#include <sys/types.h>
+#include "vmspliced.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -15,23 +14,20 @@ namespace floodout {
 
 // A pipe as the writer's output, written the way that its reader takes the
 // most bytes a second from, here and now, as the chooser measures it: the
-// block's pages by vmsplice (waiting awake, asleep, or in narrow pieces) or
-// a pipe of its own by tee. No fixed choice is best on every CPU, for every
-// reader and every load.
+// block's pages by vmsplice with each way's settings, or a pipe of its own by
+// tee. No fixed choice is best on every CPU, for every reader and every load.
 class PipeOutput {
 public:
     // `pipe_bytes`: the most a pipe of its own may hold. `load`: where to see
     // whether other work needs the CPUs; none, as with one CPU, means never
-    // wait awake. `schedule`: when the chooser measures.
+    // wait awake. `schedule`: when the chooser measures. `block` and `load`
+    // must outlive this output.
     PipeOutput(int fd, const Block& block, std::size_t pipe_bytes, Load* load,
         const Schedule& schedule = {}) noexcept;
 
-    ssize_t put(const char* data, std::size_t size) noexcept;
-    void wait_writable() noexcept;
-    bool drained() noexcept;
-    [[nodiscard]] std::size_t reach() const noexcept { return direct_.reach(); }
-    [[nodiscard]] std::size_t span() const noexcept { return direct_.span(); }
-    static std::size_t grain() noexcept { return 0; }
+    Put put(const char* data, std::size_t size) noexcept;
+    [[nodiscard]] bool wait_writable() noexcept;
+    [[nodiscard]] Shape shape() const noexcept { return pages_.shape(); }
     static void back_off() noexcept { pause_after_failure(); }
 
     [[nodiscard]] Way way() const noexcept { return way_; }
@@ -44,11 +40,13 @@ private:
     void change_to(Way way) noexcept;
 
     int fd_;
-    FdOutput direct_;
+    std::size_t page_;
+    PipeSettings settings_;
+    // Waiting awake is bounded by the clock: without one, never.
+    Load* load_;
+    VmsplicedOutput pages_;
     TeedOutput teed_;
     Chooser chooser_;
-    Load* load_;
-    bool nonblocking_ = false;
     Way way_;
     std::uint64_t position_ = 0;
 };

@@ -2,8 +2,6 @@
 
 #include "output.hpp"
 
-#include <sys/types.h>
-
 #include <cstddef>
 
 namespace floodout {
@@ -21,28 +19,25 @@ public:
     SplicedOutput& operator=(const SplicedOutput&) = delete;
     ~SplicedOutput();
 
-    ssize_t put(const char* data, std::size_t size) noexcept;
-    void wait_writable() const noexcept { wait_until_writable(fd_); }
-    static bool drained() noexcept { return false; }
-    [[nodiscard]] std::size_t reach() const noexcept { return reach_; }
-    static std::size_t grain() noexcept { return 0; }
-    static std::size_t span() noexcept { return ~std::size_t { 0 }; }
+    Put put(const char* data, std::size_t size) noexcept;
+    [[nodiscard]] bool wait_writable() const noexcept { return wait_until_writable(fd_); }
+    [[nodiscard]] Shape shape() const noexcept { return shape_; }
     static void back_off() noexcept { pause_after_failure(); }
 
     // Whether the pages still go by splice.
-    [[nodiscard]] bool splicing() const noexcept { return splice_; }
+    [[nodiscard]] bool splicing() const noexcept { return splicing_; }
 
 private:
     // Moves what was taken on to the socket, by splice from the private pipe
-    // or, once that is refused, by write(2) from the block; bytes moved or -errno.
-    ssize_t move_on() noexcept;
+    // or, once that is refused, by write(2) from the block.
+    Put move_on() noexcept;
 
     int fd_;
     int pipe_[2] = { -1, -1 };
-    bool splice_ = false;
+    bool splicing_ = false;
     std::size_t pending_ = 0; // bytes taken from the writer, not yet in the socket
     const char* pending_at_ = nullptr; // where they are in the block
-    std::size_t reach_ = ~std::size_t { 0 };
+    Shape shape_;
 };
 
 } // namespace floodout

@@ -1,8 +1,7 @@
 #pragma once
 
 #include "block.hpp"
-
-#include <sys/types.h>
+#include "output.hpp"
 
 #include <cstddef>
 
@@ -17,22 +16,23 @@ namespace floodout {
 // is written. The pipes are made at the first put.
 class TeedOutput {
 public:
-    // `pipe_bytes`: the most the private pipes may hold.
+    // `pipe_bytes`: the most the private pipes may hold. `block` must outlive
+    // this output.
     TeedOutput(int fd, const Block& block, std::size_t pipe_bytes) noexcept;
     TeedOutput(const TeedOutput&) = delete;
     TeedOutput& operator=(const TeedOutput&) = delete;
     ~TeedOutput();
 
-    // Bytes of the stream from `data` on (a piece of the block) moved into
-    // stdout, or -errno. -ENOTSUP, with nothing moved, where tee cannot be
-    // used: the pipes cannot be made, or a call is refused.
-    ssize_t put(const char* data, std::size_t size, bool nonblocking) noexcept;
+    // Bytes of the stream from `data` on moved into stdout; `refused`, with
+    // nothing moved, where tee cannot be used: the pipes cannot be made, or
+    // a call is refused. REQUIRES: [data, data + size) lies in the block.
+    Put put(const char* data, std::size_t size, bool nonblocking) noexcept;
     // Bytes in the go-between that must reach stdout before anything else.
     [[nodiscard]] bool holding() const noexcept { return pending_ > 0; }
     [[nodiscard]] bool usable() const noexcept { return state_ != State::refused; }
 
 private:
-    enum class State { unmade, ready, refused };
+    enum class State : std::uint8_t { unmade, ready, refused };
     bool make() noexcept;
 
     int fd_;
@@ -43,7 +43,7 @@ private:
     int between_[2] = { -1, -1 };
     std::size_t filled_ = 0; // whole repetitions in the private pipe
     std::size_t pending_ = 0; // in the go-between, not yet in stdout
-    bool splice_ = true; // false once splice is refused: the rest is written
+    bool splices_ = true; // false once splice is refused: the rest is written
 };
 
 } // namespace floodout

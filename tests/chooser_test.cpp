@@ -1,7 +1,10 @@
 // The chooser against a scripted clock and pipes whose rate depends on the
 // way: it settles on the fastest, follows a change, holds its choice under
-// noise, and floods that choose at once do not settle where all lose.
+// noise, and floods that choose at once do not settle where all lose. Its
+// timeline and its ballot, each alone.
+#include "ballot.hpp"
 #include "chooser.hpp"
+#include "timeline.hpp"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +18,9 @@
 namespace {
 
 using floodout::all_ways;
+using floodout::Ballot;
 using floodout::Chooser;
+using floodout::Phase;
 using floodout::Way;
 using floodout::way_bit;
 using floodout::way_count;
@@ -39,9 +44,12 @@ struct Flood {
 };
 
 // Runs the floods from `from` to `to` on one clock; `rate` gives each
-// flood's rate from the ways that all of them use at that moment.
-void run(std::vector<Flood*> floods, std::int64_t from, std::int64_t to,
-    const std::function<double(std::size_t, const std::vector<Way>&)>& rate)
+// flood's rate from the ways that all of them use at that moment, which
+// `each_step` may look at.
+void run(
+    std::vector<Flood*> floods, std::int64_t from, std::int64_t to,
+    const std::function<double(std::size_t, const std::vector<Way>&)>& rate,
+    const std::function<void()>& each_step = [] {})
 {
     std::vector<Way> ways(floods.size());
     for (std::int64_t now = from; now < to; now += step_ns) {
@@ -50,6 +58,7 @@ void run(std::vector<Flood*> floods, std::int64_t from, std::int64_t to,
             f.way = f.chooser.at(now, [&] { return static_cast<std::uint64_t>(f.taken); });
             ways[i] = f.way;
         }
+        each_step();
         for (std::size_t i = 0; i < floods.size(); ++i) {
             Flood& f = *floods[i];
             f.taken += rate(i, ways) * static_cast<double>(step_ns);
@@ -93,11 +102,11 @@ TEST_P(Settles, OnTheFastestWayWithinHalfASecond)
     const Case& c = GetParam();
     Flood flood(c.first);
     run_alone(flood, 1000 * ms, 1500 * ms, [&](std::int64_t) { return c.rates; });
-    EXPECT_EQ(flood.chooser.settled(), c.fastest);
+    EXPECT_EQ(flood.chooser.chosen(), c.fastest);
     // Then it stays there, probing the others rarely.
     flood.time_in = {};
     run_alone(flood, 1500 * ms, 3500 * ms, [&](std::int64_t) { return c.rates; });
-    EXPECT_EQ(flood.chooser.settled(), c.fastest);
+    EXPECT_EQ(flood.chooser.chosen(), c.fastest);
     EXPECT_GT(share(flood, c.fastest), 0.97);
 }
 
@@ -114,9 +123,9 @@ TEST(Chooser, FollowsAChangeOfReaderWithinHalfASecond)
     const Rates before { 20, 12, 8, 15 };
     const Rates after { 4, 9, 6, 3 }; // a slower reader, best served another way
     run_alone(flood, 1000 * ms, 3000 * ms, [&](std::int64_t) { return before; });
-    ASSERT_EQ(flood.chooser.settled(), Way::awake);
+    ASSERT_EQ(flood.chooser.chosen(), Way::awake);
     run_alone(flood, 3000 * ms, 3500 * ms, [&](std::int64_t) { return after; });
-    EXPECT_EQ(flood.chooser.settled(), Way::asleep);
+    EXPECT_EQ(flood.chooser.chosen(), Way::asleep);
 }
 
 // A probe of a way that carries a third as much costs two thirds of the
@@ -127,7 +136,7 @@ TEST(Chooser, ProbesAFarSlowerWayRarelyButFindsItWhenItBecomesTheFastest)
     Flood flood(Way::awake);
     const Rates before { 30, 28, 10, 9 };
     run_alone(flood, 1000 * ms, 2000 * ms, [&](std::int64_t) { return before; });
-    ASSERT_EQ(flood.chooser.settled(), Way::awake);
+    ASSERT_EQ(flood.chooser.chosen(), Way::awake);
     flood.time_in = {};
     run_alone(flood, 2000 * ms, 10000 * ms, [&](std::int64_t) { return before; });
     EXPECT_LT(share(flood, Way::narrow), 0.002);
@@ -135,7 +144,7 @@ TEST(Chooser, ProbesAFarSlowerWayRarelyButFindsItWhenItBecomesTheFastest)
     EXPECT_GT(share(flood, Way::asleep), 0.005); // not far behind: probed as usual
     const Rates after { 6, 5, 12, 4 };
     run_alone(flood, 10000 * ms, 10500 * ms, [&](std::int64_t) { return after; });
-    EXPECT_EQ(flood.chooser.settled(), Way::narrow);
+    EXPECT_EQ(flood.chooser.chosen(), Way::narrow);
 }
 
 // A reader slower than 1 GB/s is held back by its own work: probes there
@@ -156,10 +165,10 @@ TEST(Chooser, ProbesASlowReaderOnlyNowAndThen)
         }
         return Rates { 0.5 * held, 0.5 * held, 0.5 * held, 0.5 * held };
     });
-    EXPECT_EQ(flood.chooser.settled(), Way::asleep);
+    EXPECT_EQ(flood.chooser.chosen(), Way::asleep);
     EXPECT_GT(share(flood, Way::asleep), 0.975);
     run_alone(flood, 6000 * ms, 9000 * ms, [](std::int64_t) { return Rates { 5, 0.5, 0.5, 0.5 }; });
-    EXPECT_EQ(flood.chooser.settled(), Way::awake);
+    EXPECT_EQ(flood.chooser.chosen(), Way::awake);
 }
 
 TEST(Chooser, KeepsTheKnownGoodWayWhenProbesAreNoisy)
@@ -194,13 +203,13 @@ TEST(Chooser, NeverUsesAWayThatIsNotAllowed)
     Flood flood(Way::asleep, all_ways & ~way_bit(Way::awake));
     run_alone(flood, 1000 * ms, 2000 * ms, [](std::int64_t) { return Rates { 50, 10, 8, 9 }; });
     EXPECT_EQ(flood.time_in[static_cast<std::size_t>(Way::awake)], 0);
-    EXPECT_EQ(flood.chooser.settled(), Way::asleep);
+    EXPECT_EQ(flood.chooser.chosen(), Way::asleep);
     // Allowed later, it is found; forbidden again, it is left at once.
     flood.chooser.allow(all_ways);
     run_alone(flood, 2000 * ms, 2500 * ms, [](std::int64_t) { return Rates { 50, 10, 8, 9 }; });
-    EXPECT_EQ(flood.chooser.settled(), Way::awake);
+    EXPECT_EQ(flood.chooser.chosen(), Way::awake);
     flood.chooser.allow(all_ways & ~way_bit(Way::awake));
-    EXPECT_NE(flood.chooser.settled(), Way::awake);
+    EXPECT_NE(flood.chooser.chosen(), Way::awake);
     flood.time_in = {};
     run_alone(flood, 2500 * ms, 3000 * ms, [](std::int64_t) { return Rates { 50, 10, 8, 9 }; });
     EXPECT_EQ(flood.time_in[static_cast<std::size_t>(Way::awake)], 0);
@@ -214,14 +223,14 @@ TEST(Chooser, ACostlyWayMustWinByMore)
     Flood flood(Way::asleep);
     flood.chooser.allow(all_ways, costly);
     run_alone(flood, 1000 * ms, 3000 * ms, [](std::int64_t) { return Rates { 10.8, 10, 8, 8 }; });
-    EXPECT_EQ(flood.chooser.settled(), Way::asleep);
+    EXPECT_EQ(flood.chooser.chosen(), Way::asleep);
     // A way that is not costly wins by that much.
     Flood cheap(Way::asleep);
     run_alone(cheap, 1000 * ms, 3000 * ms, [](std::int64_t) { return Rates { 8, 10, 8, 10.8 }; });
-    EXPECT_EQ(cheap.chooser.settled(), Way::teed);
+    EXPECT_EQ(cheap.chooser.chosen(), Way::teed);
     // By more than 12%, the costly way wins too.
     run_alone(flood, 3000 * ms, 5000 * ms, [](std::int64_t) { return Rates { 11.6, 10, 8, 8 }; });
-    EXPECT_EQ(flood.chooser.settled(), Way::awake);
+    EXPECT_EQ(flood.chooser.chosen(), Way::awake);
 }
 
 // Two floods on two CPUs: waiting awake gains a flood 30% while the other
@@ -243,27 +252,118 @@ TEST(Chooser, FloodsThatChooseAtOnceDoNotSettleWhereAllLose)
     // not each flood's own.
     run({ &a }, 1000 * ms, 1013 * ms, [](std::size_t, const std::vector<Way>&) { return 10.0; });
     run({ &a, &b }, 1013 * ms, 5000 * ms, rate);
-    EXPECT_NE(a.chooser.settled(), Way::awake);
-    EXPECT_NE(b.chooser.settled(), Way::awake);
+    EXPECT_NE(a.chooser.chosen(), Way::awake);
+    EXPECT_NE(b.chooser.chosen(), Way::awake);
     EXPECT_LT(share(a, Way::awake), 0.05);
     EXPECT_LT(share(b, Way::awake), 0.05);
 }
 
+// Floods with other histories (one settled on the teed way, one on waiting
+// awake, one that has just started) probe the same way at the same moment:
+// the way any two of them probe at once is the same.
 TEST(Chooser, EveryFloodProbesTheSameWayAtTheSameMoment)
 {
-    Chooser a(Way::asleep, all_ways);
-    Chooser b(Way::teed, all_ways);
-    for (std::int64_t epoch = 0; epoch < 200; ++epoch) {
-        EXPECT_EQ(a.probed_in(epoch), b.probed_in(epoch));
+    const Rates rates[] = { { 10, 12, 8, 15 }, { 20, 12, 8, 15 }, { 10, 12, 11, 9 } };
+    Flood a(Way::asleep);
+    Flood b(Way::narrow);
+    Flood c(Way::narrow);
+    run_alone(a, 1000 * ms, 2000 * ms, [&](std::int64_t) { return rates[0]; });
+    run_alone(b, 1500 * ms, 2500 * ms, [&](std::int64_t) { return rates[1]; });
+    ASSERT_EQ(a.chooser.chosen(), Way::teed);
+    ASSERT_EQ(b.chooser.chosen(), Way::awake);
+    std::vector<Flood*> floods { &a, &b, &c };
+    std::array<int, way_count> together {}; // steps in which two or more probed it
+    run(
+        floods, 2500 * ms, 5000 * ms,
+        [&](std::size_t i, const std::vector<Way>& ways) {
+            return rates[i][static_cast<std::size_t>(ways[i])];
+        },
+        [&] {
+            std::vector<Way> probed;
+            for (const Flood* f : floods) {
+                if (f->way != f->chooser.chosen()) {
+                    probed.push_back(f->way);
+                }
+            }
+            for (const Way way : probed) {
+                EXPECT_EQ(way, probed[0]);
+            }
+            together[static_cast<std::size_t>(probed.empty() ? Way::asleep : probed[0])]
+                += probed.size() > 1 ? 1 : 0;
+        });
+    EXPECT_GE(std::count_if(together.begin(), together.end(), [](int n) { return n > 0; }), 2);
+}
+
+TEST(Timeline, PhasesFollowEachOtherAndEveryWayIsProbedInTurnAlsoAmongQuietTurns)
+{
+    const floodout::Timeline timeline; // epochs of 32 ms: 1 to warm up, windows of 5
+    EXPECT_EQ(timeline.epoch_at(100 * ms), 3);
+    EXPECT_EQ(timeline.start_of(3, Phase::probe), 97 * ms);
+    EXPECT_EQ(timeline.end_of(3, Phase::probe), 102 * ms);
+    EXPECT_EQ(timeline.end_of(3, Phase::back), 123 * ms);
+    EXPECT_EQ(timeline.end_of(3, Phase::reference), timeline.start_of(4, Phase::warm_up));
+    EXPECT_TRUE(timeline.on_time(102 * ms + 2'500'000, 102 * ms));
+    EXPECT_FALSE(timeline.on_time(102 * ms + 2'500'001, 102 * ms));
+    // Every way in turn, also among the quiet turns; one quiet turn in four
+    // of each for a way far behind.
+    std::array<int, way_count> all {};
+    std::array<int, way_count> quiet {};
+    std::array<int, way_count> far_behind {};
+    for (std::int64_t epoch = 0; epoch < 8 * 4 * 4 * 3; ++epoch) {
+        const auto way = static_cast<std::size_t>(timeline.probed_in(epoch));
+        ++all[way];
+        quiet[way] += timeline.quiet_turn(epoch) ? 1 : 0;
+        far_behind[way] += timeline.far_behind_turn(epoch) ? 1 : 0;
     }
-    // Quiet floods probe every eighth epoch, and those take every way too.
-    std::array<int, way_count> seen {};
-    for (std::int64_t epoch = 0; epoch < 8 * 4; epoch += 8) {
-        ++seen[static_cast<std::size_t>(a.probed_in(epoch))];
+    for (std::size_t way = 0; way < way_count; ++way) {
+        EXPECT_EQ(all[way], 8 * 4 * 3) << way;
+        EXPECT_EQ(quiet[way], 4 * 3) << way;
+        EXPECT_EQ(far_behind[way], 3) << way;
     }
-    for (const int n : seen) {
-        EXPECT_EQ(n, 1);
+}
+
+TEST(Ballot, TwoOfThreeVotesByTheMarginOrOneDecisiveVoteWin)
+{
+    const auto wins = [](std::initializer_list<double> votes, bool costly = false) {
+        Ballot ballot;
+        bool won = false;
+        for (const double vote : votes) {
+            won = ballot.vote(Way::teed, vote, costly);
+        }
+        return won;
+    };
+    EXPECT_FALSE(wins({ 1.05 })) << "one vote by the margin";
+    EXPECT_TRUE(wins({ 1.05, 0.9, 1.05 })) << "two of three by the margin";
+    EXPECT_FALSE(wins({ 1.05, 0.9, 0.9, 1.05 })) << "two, but one of them four votes ago";
+    EXPECT_TRUE(wins({ 1.31 })) << "one decisive vote";
+    EXPECT_FALSE(wins({ 1.05, 1.05 }, true)) << "a costly way by 4%";
+    EXPECT_TRUE(wins({ 1.13, 1.13 }, true)) << "a costly way by 12%";
+}
+
+TEST(Ballot, FarBehindUntilTheRateChangesAndASlowReaderNeedsTwoVotesByMore)
+{
+    Ballot ballot;
+    ballot.vote(Way::narrow, 0.55, false);
+    EXPECT_FALSE(ballot.far_behind(Way::narrow));
+    ballot.vote(Way::narrow, 0.5, false);
+    ballot.vote(Way::awake, 0.35, false);
+    EXPECT_TRUE(ballot.far_behind(Way::narrow));
+    EXPECT_TRUE(ballot.far_behind(Way::awake)); // one vote that far down is enough
+    // A rate 30% off the usual, twice in a row, is a change: the votes go.
+    for (const double rate : { 10.0, 11.0, 20.0 }) {
+        EXPECT_FALSE(ballot.note_reference(rate)) << rate;
     }
+    EXPECT_TRUE(ballot.note_reference(20.0));
+    EXPECT_FALSE(ballot.far_behind(Way::narrow));
+    // The way in use changes: the old one's vote is against the new one.
+    ballot.changed(Way::asleep, Way::awake, 1.25);
+    EXPECT_DOUBLE_EQ(ballot.typical(Way::asleep), 0.8);
+    Ballot slow;
+    slow.note_reference(0.5);
+    ASSERT_TRUE(slow.slow());
+    EXPECT_FALSE(slow.vote(Way::teed, 2.0, false)); // no vote alone is decisive
+    EXPECT_FALSE(slow.vote(Way::teed, 1.2, false));
+    EXPECT_TRUE(slow.vote(Way::teed, 1.3, false));
 }
 
 } // namespace

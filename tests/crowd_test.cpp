@@ -22,6 +22,7 @@ namespace {
 
 using harness::Child;
 using harness::Pipe;
+using harness::PrefixReader;
 using harness::Seconds;
 using namespace std::chrono_literals;
 
@@ -39,39 +40,6 @@ long usable_cpus()
     return sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
 }
 
-// Drains `fd` 1 MiB a read, as fast as it can, checking every 16th read
-// against the repetition: a reader that checked every byte would be too slow
-// for a writer ever to wait awake for it.
-struct FastReader {
-    std::uint64_t bytes = 0;
-    bool exact = true;
-    Seconds cpu {};
-
-    void read_to_end(int fd, const std::string& text)
-    {
-        constexpr std::size_t size = std::size_t { 1 } << 20;
-        std::string expected;
-        while (expected.size() < size + text.size()) {
-            expected += text;
-        }
-        std::vector<char> buffer(size);
-        for (std::uint64_t reads = 0;; ++reads) {
-            const ssize_t n = read(fd, buffer.data(), size);
-            if (n <= 0) {
-                break;
-            }
-            if (reads % 16 == 0
-                && expected.compare(static_cast<std::size_t>(bytes % text.size()),
-                       static_cast<std::size_t>(n), buffer.data(), static_cast<std::size_t>(n))
-                    != 0) {
-                exact = false;
-            }
-            bytes += static_cast<std::uint64_t>(n);
-        }
-        cpu = thread_cpu();
-    }
-};
-
 // `pairs` floods of 1 s, each read 1 MiB at a time by a thread of its own:
 // the CPU seconds that the writers and readers spent a GB carried, or a
 // negative number when a run failed. `program` empty: floodout.
@@ -80,16 +48,23 @@ double cpu_per_gb_of_one_run(long pairs, const std::string& program)
     const std::string text = "0123456789a\n";
     std::vector<std::unique_ptr<Pipe>> pipes;
     std::vector<std::unique_ptr<Child>> children;
-    std::vector<FastReader> readers(static_cast<std::size_t>(pairs));
+    // 1 MiB a read, as fast as they can, checking every 16th read: a reader
+    // that checked every byte would be too slow for a writer ever to wait
+    // awake for it.
+    std::vector<PrefixReader> readers(static_cast<std::size_t>(pairs), PrefixReader(text, 1U << 20, 16));
+    std::vector<Seconds> reader_cpu(readers.size());
     std::vector<std::thread> threads;
     for (long i = 0; i < pairs; ++i) {
         pipes.push_back(std::make_unique<Pipe>());
         children.push_back(std::make_unique<Child>(
-            harness::Launch { .args = { "1", text }, .out = pipes.back()->write, .program = program }));
-        pipes.back()->close_write();
+            harness::Launch { .args = { "1", text }, .out = pipes.back()->write.fd, .program = program }));
+        pipes.back()->write.reset();
     }
     for (std::size_t i = 0; i < pipes.size(); ++i) {
-        threads.emplace_back([&, i] { readers[i].read_to_end(pipes[i]->read, text); });
+        threads.emplace_back([&, i] {
+            readers[i].read_to_end(pipes[i]->read.fd);
+            reader_cpu[i] = thread_cpu();
+        });
     }
     for (auto& thread : threads) {
         thread.join();
@@ -101,10 +76,10 @@ double cpu_per_gb_of_one_run(long pairs, const std::string& program)
         ok = children[i]->wait(2s) && ok;
         EXPECT_TRUE(children[i]->exited_with(0)) << program;
         EXPECT_LE(children[i]->elapsed(), 1.5s) << program;
-        EXPECT_TRUE(readers[i].exact) << program;
-        EXPECT_GT(readers[i].bytes, 1U << 20) << program;
-        cpu += children[i]->cpu() + readers[i].cpu;
-        bytes += readers[i].bytes;
+        EXPECT_TRUE(readers[i].exact_prefix()) << program;
+        EXPECT_GT(readers[i].bytes(), 1U << 20) << program;
+        cpu += children[i]->cpu() + reader_cpu[i];
+        bytes += readers[i].bytes();
     }
     return ok && bytes > 0 ? cpu.count() / (static_cast<double>(bytes) * 1e-9) : -1;
 }

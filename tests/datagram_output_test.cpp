@@ -3,9 +3,7 @@
 // listens on.
 #include "block.hpp"
 #include "datagram.hpp"
-#include "emulation.hpp"
-#include "fd.hpp"
-#include "writer.hpp"
+#include "harness.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -23,16 +21,9 @@ namespace {
 
 using floodout::Block;
 using floodout::DatagramOutput;
+using floodout::Put;
 using Socket = harness::Fd;
-
-std::string letters_of(std::size_t size)
-{
-    std::string text;
-    for (std::size_t i = 0; i < size; ++i) {
-        text.push_back(static_cast<char>('a' + (i * 7 + i / 26) % 26));
-    }
-    return text;
-}
+using harness::text_of;
 
 // Every datagram waiting on `fd`, without waiting for more.
 std::vector<std::string> receive_all(int fd)
@@ -94,7 +85,7 @@ TEST(DatagramOutput, EachDatagramIsOneRepetitionOnEveryKindOfSocket)
             skipped = true;
             continue;
         }
-        const std::string text = letters_of(c.text);
+        const std::string text = text_of(c.text);
         const Block block = Block::make(text, 4096);
         ASSERT_FALSE(block.empty());
         int pair[2] = { -1, -1 };
@@ -114,9 +105,9 @@ TEST(DatagramOutput, EachDatagramIsOneRepetitionOnEveryKindOfSocket)
         std::size_t sent = 0;
         for (int tries = 0; tries < 100000 && sent < repetitions * c.text; ++tries) {
             const std::size_t offer = std::min(repetitions * c.text - sent, 8 * c.text);
-            const ssize_t n = out.put(block.data() + sent % c.text, offer);
-            ASSERT_TRUE(n > 0 || n == -EINTR || n == -EAGAIN) << c.name << ": " << n;
-            sent += n > 0 ? static_cast<std::size_t>(n) : 0;
+            const Put put = out.put(block.data() + sent % c.text, offer);
+            ASSERT_NE(put.status, Put::Status::failed) << c.name << ": " << put.error;
+            sent += put.bytes;
             const std::vector<std::string> more = receive_all(receiver);
             got.insert(got.end(), more.begin(), more.end());
         }
@@ -150,14 +141,14 @@ TEST(DatagramOutput, LearnsTheLargestDatagramFromEmsgsize)
         const Socket sender(pair[1]);
         ASSERT_EQ(setsockopt(sender.fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer), 0);
         const std::size_t n = 131071;
-        const std::string text = letters_of(n);
+        const std::string text = text_of(n);
         const Block block = Block::make(text, 4096);
         DatagramOutput out(sender.fd, n, false);
         std::string stream;
         std::vector<std::size_t> lengths;
         for (int i = 0; i < 4000 && stream.size() < 24 * n; ++i) {
-            const ssize_t taken = out.put(block.data() + stream.size() % n, n - stream.size() % n);
-            ASSERT_TRUE(taken > 0 || taken == -EINTR || taken == -EAGAIN) << buffer << ": " << taken;
+            const Put put = out.put(block.data() + stream.size() % n, n - stream.size() % n);
+            ASSERT_NE(put.status, Put::Status::failed) << buffer << ": " << put.error;
             for (const std::string& datagram : receive_all(receiver.fd)) {
                 stream += datagram;
                 lengths.push_back(datagram.size());
@@ -201,16 +192,18 @@ TEST(DatagramOutput, NobodyListeningOnAUdpPortIsNoReasonToBackOff)
     DatagramOutput out(udp.sender.fd, text.size(), true);
     int taken = 0;
     for (int i = 0; i < 200; ++i) {
-        const ssize_t n = out.put(block.data(), 5 * 64);
-        ASSERT_TRUE(n > 0 || n == -EINTR || n == -EAGAIN) << n;
-        taken += n > 0 ? 1 : 0;
+        const Put put = out.put(block.data(), 5 * 64);
+        ASSERT_NE(put.status, Put::Status::failed) << put.error;
+        taken += put.bytes > 0 ? 1 : 0;
     }
     EXPECT_GE(taken, 90); // every other call at worst
 
     // Every send fails: the writer is told, and backs off.
     const Socket unconnected(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     DatagramOutput nowhere(unconnected.fd, text.size(), true);
-    EXPECT_EQ(nowhere.put(block.data(), 5), -EDESTADDRREQ);
+    const Put put = nowhere.put(block.data(), 5);
+    EXPECT_EQ(put.status, Put::Status::failed);
+    EXPECT_EQ(put.error, EDESTADDRREQ);
 }
 
 } // namespace

@@ -22,27 +22,10 @@ using harness::Child;
 using harness::Launch;
 using harness::Pipe;
 using harness::PrefixReader;
+using harness::text_of;
 using namespace std::chrono_literals;
 
 constexpr auto cpu_budget = 0.33s; // where nothing can be written
-
-std::string text_of(std::size_t size)
-{
-    std::string text;
-    for (std::size_t i = 0; i < size; ++i) {
-        text.push_back(static_cast<char>('a' + i % 23 + (i % 7 == 6 ? 100 : 0)));
-    }
-    return text;
-}
-
-// A run of "1" second ended by its alarm, with status 0, on time.
-void expect_ended_by_the_alarm(Child& child)
-{
-    ASSERT_TRUE(child.wait(2s));
-    EXPECT_TRUE(child.exited_with(0));
-    EXPECT_GE(child.elapsed(), 0.95s);
-    EXPECT_LE(child.elapsed(), 1.5s);
-}
 
 // Reads the program's stdout from fd in a second thread, sends SIGALRM after
 // the first bytes and `delay`, and returns once all of it has been read.
@@ -62,16 +45,16 @@ TEST(TimedRun, EndsAtTheAlarmWithAnExactPrefixAndNothingOnStderr)
 {
     Pipe out;
     Pipe err;
-    Child child({ .args = { "1", "hello" }, .out = out.write, .err = err.write });
-    out.close_write();
-    err.close_write();
+    Child child({ .args = { "1", "hello" }, .out = out.write.fd, .err = err.write.fd });
+    out.write.reset();
+    err.write.reset();
     PrefixReader reader("hello");
-    reader.read_to_end(out.read);
-    expect_ended_by_the_alarm(child);
+    reader.read_to_end(out.read.fd);
+    child.expect_ended_by_the_alarm();
     EXPECT_GT(reader.bytes(), 1U << 20);
     EXPECT_TRUE(reader.exact_prefix());
     PrefixReader stderr_reader(""); // any byte at all is a mismatch
-    stderr_reader.read_to_end(err.read);
+    stderr_reader.read_to_end(err.read.fd);
     EXPECT_EQ(stderr_reader.bytes(), 0U);
 }
 
@@ -91,10 +74,10 @@ TEST(Arguments, ChooseTheTextAndAnOutsideSigalrmEndsTheRun)
     for (const auto& c : cases) {
         Pipe out;
         Launch launch = c.launch;
-        launch.out = out.write;
+        launch.out = out.write.fd;
         Child child(launch);
-        out.close_write();
-        const PrefixReader reader = read_until_sigalrm(child, out.read, c.text, 50ms);
+        out.write.reset();
+        const PrefixReader reader = read_until_sigalrm(child, out.read.fd, c.text, 50ms);
         EXPECT_TRUE(child.exited_with(0)) << c.text;
         EXPECT_TRUE(reader.exact_prefix()) << c.text;
     }
@@ -103,11 +86,11 @@ TEST(Arguments, ChooseTheTextAndAnOutsideSigalrmEndsTheRun)
 TEST(EmptyText, WritesNothingAndWaitsForTheAlarmWithoutSpinning)
 {
     Pipe out;
-    Child child({ .args = { "1", "" }, .out = out.write });
-    out.close_write();
+    Child child({ .args = { "1", "" }, .out = out.write.fd });
+    out.write.reset();
     PrefixReader reader("");
-    reader.read_to_end(out.read);
-    expect_ended_by_the_alarm(child);
+    reader.read_to_end(out.read.fd);
+    child.expect_ended_by_the_alarm();
     EXPECT_EQ(reader.bytes(), 0U);
     EXPECT_LT(child.cpu(), 0.1s);
 }
@@ -133,7 +116,7 @@ TEST_P(RunsOn, WithoutAnAlarmItCanTake)
     }
     Pipe out; // never read: the program waits in write and costs nothing
     Launch launch = GetParam().launch;
-    launch.out = out.write;
+    launch.out = out.write.fd;
     Child child(launch);
     EXPECT_FALSE(child.wait(1.4s));
     child.signal(SIGALRM);
@@ -158,13 +141,13 @@ TEST(Sigpipe, ReaderThatGoesKillsAtTheDefaultAndIsOutlivedWhenIgnored)
 {
     for (const bool ignored : { false, true }) {
         Pipe out;
-        Child child({ .args = { "1" }, .out = out.write, .ignore_sigpipe = ignored });
-        out.close_write();
+        Child child({ .args = { "1" }, .out = out.write.fd, .ignore_sigpipe = ignored });
+        out.write.reset();
         PrefixReader reader("X");
-        ASSERT_TRUE(reader.read_once(out.read));
-        out.close_read();
+        ASSERT_TRUE(reader.read_once(out.read.fd));
+        out.read.reset();
         if (ignored) {
-            expect_ended_by_the_alarm(child);
+            child.expect_ended_by_the_alarm();
             EXPECT_LT(child.cpu(), cpu_budget);
         } else {
             ASSERT_TRUE(child.wait(2s));
@@ -193,14 +176,14 @@ TEST_P(NothingCanBeWritten, RunEndsAtTheAlarmWithoutSpinning)
     Pipe pipe;
     int out = -1;
     if (GetParam().pipe_without_reader) {
-        pipe.close_read();
-        out = pipe.write;
+        pipe.read.reset();
+        out = pipe.write.fd;
     } else if (GetParam().path != nullptr) {
         out = open(GetParam().path, O_WRONLY | O_CLOEXEC);
         ASSERT_GE(out, 0);
     }
     Child child({ .args = { "1", "floodout" }, .out = out, .ignore_sigpipe = true });
-    expect_ended_by_the_alarm(child);
+    child.expect_ended_by_the_alarm();
     EXPECT_LT(child.cpu(), cpu_budget);
     if (GetParam().path != nullptr) {
         close(out);
@@ -224,23 +207,23 @@ TEST(SlowReader, StalledOrStoppedReaderDoesNotDelayTheEndAndLaterReadsAreExact)
             reader_process = fork();
             if (reader_process == 0) {
                 char sink[4096];
-                while (read(out.read, sink, sizeof sink) > 0) { }
+                while (read(out.read.fd, sink, sizeof sink) > 0) { }
                 _exit(0);
             }
         }
-        Child child({ .args = { "1", text }, .out = out.write });
-        out.close_write();
+        Child child({ .args = { "1", text }, .out = out.write.fd });
+        out.write.reset();
         if (stop_a_reader_process) {
             std::this_thread::sleep_for(100ms);
             kill(reader_process, SIGSTOP);
         }
-        expect_ended_by_the_alarm(child);
+        child.expect_ended_by_the_alarm();
         if (stop_a_reader_process) {
             kill(reader_process, SIGKILL);
             waitpid(reader_process, nullptr, 0);
         } else {
             PrefixReader reader(text);
-            reader.read_to_end(out.read);
+            reader.read_to_end(out.read.fd);
             EXPECT_GT(reader.bytes(), 0U);
             EXPECT_TRUE(reader.exact_prefix());
         }
@@ -251,12 +234,12 @@ TEST(SlowReader, NonBlockingStdoutLosesNoByteAndDoesNotSpin)
 {
     const std::string text = "0123456789";
     Pipe out;
-    ASSERT_EQ(fcntl(out.write, F_SETFL, O_NONBLOCK), 0);
-    Child child({ .args = { "1", text }, .out = out.write });
-    out.close_write();
+    ASSERT_EQ(fcntl(out.write.fd, F_SETFL, O_NONBLOCK), 0);
+    Child child({ .args = { "1", text }, .out = out.write.fd });
+    out.write.reset();
     PrefixReader reader(text, 65536);
-    reader.read_to_end(out.read, 2ms);
-    expect_ended_by_the_alarm(child);
+    reader.read_to_end(out.read.fd, 2ms);
+    child.expect_ended_by_the_alarm();
     EXPECT_TRUE(reader.exact_prefix());
     EXPECT_GT(reader.bytes(), 65536U);
     EXPECT_LT(child.cpu(), cpu_budget);
@@ -283,13 +266,13 @@ template <class Check> void while_it_writes(Check check)
     for (const std::size_t size : std::initializer_list<std::size_t> { 1, 12, 4097, 65536, 131071 }) {
         const std::string text = text_of(size);
         Pipe out;
-        Child child({ .args = { "0", text }, .out = out.write });
-        out.close_write();
+        Child child({ .args = { "0", text }, .out = out.write.fd });
+        out.write.reset();
         PrefixReader reader(text);
-        while (reader.bytes() < (8U << 20) && reader.read_once(out.read)) { }
-        check(child.pid(), out.read, size);
+        while (reader.bytes() < (8U << 20) && reader.read_once(out.read.fd)) { }
+        check(child.pid(), out.read.fd, size);
         child.signal(SIGALRM);
-        reader.read_to_end(out.read);
+        reader.read_to_end(out.read.fd);
         ASSERT_TRUE(child.wait(2s));
         EXPECT_TRUE(child.exited_with(0)) << size;
         EXPECT_TRUE(reader.exact_prefix()) << size;
@@ -346,9 +329,11 @@ enum class Sink { pipe, file, terminal, unix_socket };
 
 // Starts the program on the sink, sends SIGALRM at a random moment after the
 // first byte, and checks that all the sink received is an exact prefix.
-void check_random_alarm(Sink sink, const std::string& text, harness::Seconds delay)
+void check_random_alarm(Sink sink, const std::string& text, std::chrono::microseconds delay)
 {
-    const std::string what = std::to_string(static_cast<int>(sink)) + "/" + std::to_string(text.size());
+    const std::string what = "sink " + std::to_string(static_cast<int>(sink)) + ", text of "
+        + std::to_string(text.size()) + ", SIGALRM " + std::to_string(delay.count())
+        + " us after the first byte";
     if (sink == Sink::file) {
         const int file = memfd_create("floodout-test", MFD_CLOEXEC);
         ASSERT_GE(file, 0);
@@ -370,8 +355,8 @@ void check_random_alarm(Sink sink, const std::string& text, harness::Seconds del
     int write_fd = -1;
     Pipe pipe;
     if (sink == Sink::pipe) {
-        read_fd = pipe.read;
-        write_fd = pipe.write;
+        read_fd = pipe.read.fd;
+        write_fd = pipe.write.fd;
     } else if (sink == Sink::unix_socket) {
         int pair[2] = { -1, -1 };
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
@@ -382,7 +367,7 @@ void check_random_alarm(Sink sink, const std::string& text, harness::Seconds del
     }
     Child child({ .args = { "0", text }, .out = write_fd });
     close(write_fd);
-    pipe.write = -1;
+    pipe.write.fd = -1; // closed above
     const PrefixReader reader = read_until_sigalrm(child, read_fd, text, delay);
     EXPECT_TRUE(child.exited_with(0)) << what;
     EXPECT_TRUE(reader.exact_prefix()) << what;
@@ -393,7 +378,7 @@ void check_random_alarm(Sink sink, const std::string& text, harness::Seconds del
 
 TEST(RandomAlarm, EveryOutputIsAnExactPrefixOnPipesFilesTerminalsAndSockets)
 {
-    std::mt19937 random(std::random_device {}());
+    std::mt19937 random(harness::test_seed());
     std::uniform_int_distribution<int> micros(0, 20000);
     for (const Sink sink : { Sink::pipe, Sink::file, Sink::terminal, Sink::unix_socket }) {
         for (const std::size_t size :

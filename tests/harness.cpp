@@ -8,16 +8,39 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <stdexcept>
 #include <thread>
 #include <utility>
 
 namespace harness {
+
+std::string text_of(std::size_t size)
+{
+    std::mt19937 random(static_cast<unsigned>(size));
+    std::string text;
+    for (std::size_t i = 0; i < size; ++i) {
+        text.push_back(static_cast<char>(1 + random() % 255));
+    }
+    return text;
+}
+
+unsigned test_seed()
+{
+    const char* given = std::getenv("FLOODOUT_TEST_SEED");
+    const unsigned seed
+        = given != nullptr ? static_cast<unsigned>(std::stoul(given)) : std::random_device {}();
+    std::printf("random choices from seed %u; FLOODOUT_TEST_SEED=%u repeats them\n", seed, seed);
+    return seed;
+}
 
 Child::Child(const Launch& launch)
 {
@@ -133,6 +156,14 @@ bool Child::wait(Seconds limit)
     return true;
 }
 
+void Child::expect_ended_by_the_alarm()
+{
+    ASSERT_TRUE(wait(Seconds { 2 }));
+    EXPECT_TRUE(exited_with(0));
+    EXPECT_GE(elapsed(), Seconds { 0.95 });
+    EXPECT_LE(elapsed(), Seconds { 1.5 });
+}
+
 bool Child::exited_with(int code) const
 {
     return ended_ && WIFEXITED(status_) && WEXITSTATUS(status_) == code;
@@ -195,41 +226,20 @@ SideBySide least_side_by_side(int at_least, int at_most, double most, const std:
     return least;
 }
 
-Pipe::Pipe()
+Pipe::Pipe(int flags)
 {
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
+    if (pipe2(fds, O_CLOEXEC | flags) != 0) {
         throw std::runtime_error("pipe2 failed");
     }
-    read = fds[0];
-    write = fds[1];
+    read.reset(fds[0]);
+    write.reset(fds[1]);
 }
 
-Pipe::~Pipe()
-{
-    close_read();
-    close_write();
-}
-
-void Pipe::close_read()
-{
-    if (read >= 0) {
-        close(read);
-        read = -1;
-    }
-}
-
-void Pipe::close_write()
-{
-    if (write >= 0) {
-        close(write);
-        write = -1;
-    }
-}
-
-PrefixReader::PrefixReader(std::string text, std::size_t read_size)
+PrefixReader::PrefixReader(std::string text, std::size_t read_size, std::uint64_t check_every)
     : text_(std::move(text))
     , buffer_(read_size, '\0')
+    , check_every_(check_every)
 {
     while (!text_.empty() && expected_.size() < read_size + text_.size()) {
         expected_ += text_;
@@ -246,7 +256,9 @@ bool PrefixReader::read_once(int fd)
         return false;
     }
     const auto size = static_cast<std::size_t>(n);
-    if (text_.empty() || std::memcmp(buffer_.data(), expected_.data() + bytes_ % text_.size(), size) != 0) {
+    if (reads_++ % check_every_ == 0
+        && (text_.empty()
+            || std::memcmp(buffer_.data(), expected_.data() + bytes_ % text_.size(), size) != 0)) {
         exact_ = false;
     }
     bytes_ += size;

@@ -1,19 +1,92 @@
 #pragma once
 
-#include "emulation.hpp"
-#include "fd.hpp"
-
 #include <sched.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
 namespace harness {
+
+// What the tests need to know when they run under qemu-user.
+// The qemu-user program the tests run under, or null where they run
+// natively. FLOODOUT_EMULATOR names it where tests built for this machine
+// start a program built for another (FLOODOUT_BINARY, a script that runs it
+// under qemu-user).
+inline const char* emulator()
+{
+    const char* named = std::getenv("FLOODOUT_EMULATOR");
+    if (named != nullptr && *named != '\0') {
+        return named;
+    }
+#ifdef FLOODOUT_EMULATED
+    return FLOODOUT_EMULATED;
+#else
+    return nullptr;
+#endif
+}
+
+// What qemu-user cannot show; a test that checks one of these is skipped
+// under it, saying why.
+inline constexpr const char* no_seccomp = "it answers PR_SET_SECCOMP with EINVAL: no filter can be installed";
+inline constexpr const char* no_address_space_limit
+    = "it accepts an address-space limit but does not apply it to the program";
+inline constexpr const char* late_sigalrm
+    = "it delivers a SIGALRM only once a blocking vmsplice has returned";
+inline constexpr const char* counts_qemu_memory = "the memory a process uses includes qemu-user's own";
+inline constexpr const char* counts_emulation_cpu = "the CPU time a run costs includes the emulation";
+// Emulating a big-endian machine on a little-endian one: the tests' own
+// byte order, or FLOODOUT_EMULATED_BYTE_ORDER=big for the program's.
+inline bool cross_endian()
+{
+    const char* order = std::getenv("FLOODOUT_EMULATED_BYTE_ORDER");
+    if (emulator() == nullptr) {
+        return false;
+    }
+    return order != nullptr ? std::strcmp(order, "big") == 0 : __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
+}
+inline constexpr const char* swapped_segment_size
+    = "it hands a UDP_SEGMENT control message to the kernel without "
+      "converting its byte order, so the kernel cuts at another length";
+
+#define SKIP_UNDER_EMULATION(why)                                                                            \
+    if (harness::emulator() != nullptr)                                                                      \
+    GTEST_SKIP() << "under " << harness::emulator() << ", " << (why)
+
+// A file descriptor closed at the end of its scope.
+class Fd {
+public:
+    explicit Fd(int descriptor = -1)
+        : fd(descriptor)
+    {
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+    void reset(int descriptor = -1)
+    {
+        if (fd >= 0) {
+            close(fd);
+        }
+        fd = descriptor;
+    }
+    int fd;
+};
+
+// A text of `size` bytes for the tests to repeat: any byte but NUL (it is an
+// argument), no short period, each 8 bytes of it saying where they are.
+std::string text_of(std::size_t size);
+
+// The seed of a test's random choices: FLOODOUT_TEST_SEED where set, else a
+// fresh one; printed, so that a failure can be repeated.
+unsigned test_seed();
 
 using Seconds = std::chrono::duration<double>;
 
@@ -81,6 +154,8 @@ public:
     [[nodiscard]] bool killed_by(int sig) const;
     [[nodiscard]] Seconds elapsed() const { return elapsed_; } // start to end
     [[nodiscard]] Seconds cpu() const { return cpu_; } // user + system
+    // A run of "1" second ended by its alarm, with status 0, on time.
+    void expect_ended_by_the_alarm();
 
 private:
     pid_t pid_ = -1;
@@ -92,21 +167,19 @@ private:
     Seconds cpu_ {};
 };
 
+// A pipe, both ends closed on exec.
 struct Pipe {
-    Pipe(); // both ends close on exec
-    Pipe(const Pipe&) = delete;
-    Pipe& operator=(const Pipe&) = delete;
-    ~Pipe();
-    void close_read();
-    void close_write();
-    int read = -1;
-    int write = -1;
+    explicit Pipe(int flags = 0);
+    Fd read;
+    Fd write;
 };
 
-// Reads output while checking every byte against the endless repetition.
+// Reads output while checking every byte against the endless repetition
+// (those of every `check_every`th read, for a reader that must be fast).
 class PrefixReader {
 public:
-    explicit PrefixReader(std::string text, std::size_t read_size = std::size_t { 1 } << 20);
+    explicit PrefixReader(
+        std::string text, std::size_t read_size = std::size_t { 1 } << 20, std::uint64_t check_every = 1);
     // One read; false at the end (EOF, or EIO from a pty whose other side went).
     bool read_once(int fd);
     void read_to_end(int fd, Seconds pause_between_reads = Seconds { 0 });
@@ -118,6 +191,8 @@ private:
     std::string expected_; // the repetition, read_size bytes past every start
     std::string buffer_;
     std::uint64_t bytes_ = 0; // more than 4 GiB a second, also on 32 bits
+    std::uint64_t check_every_;
+    std::uint64_t reads_ = 0;
     bool exact_ = true;
 };
 

@@ -29,15 +29,6 @@ using namespace std::chrono_literals;
 // writer that hands over one text a call, or nothing, stays far below.
 constexpr double full_speed = 100e6;
 
-std::string ascii_of(std::size_t size)
-{
-    std::string text;
-    for (std::size_t i = 0; i < size; ++i) {
-        text.push_back(static_cast<char>('A' + i % 53));
-    }
-    return text;
-}
-
 struct Outcome {
     bool started = false; // the program, not the loader or exec, decided how it ended
     bool refused = false; // status 1 with nothing written
@@ -51,17 +42,17 @@ Outcome run_limited(std::size_t kib, const std::string& text, harness::Seconds r
 {
     Pipe out;
     Child child({ .args = { "0", text },
-        .out = out.write,
+        .out = out.write.fd,
         .via = { REFUSE_BINARY, "limit-as", std::to_string(kib), "--" } });
-    out.close_write();
+    out.write.reset();
     PrefixReader reader(text);
     const auto start = std::chrono::steady_clock::now();
     const auto deadline = start + reading;
     bool open = true;
     while (open && std::chrono::steady_clock::now() < deadline) {
-        pollfd p { out.read, POLLIN, 0 };
+        pollfd p { out.read.fd, POLLIN, 0 };
         if (poll(&p, 1, 10) == 1) {
-            open = reader.read_once(out.read);
+            open = reader.read_once(out.read.fd);
         }
     }
     const harness::Seconds took = std::chrono::steady_clock::now() - start;
@@ -69,7 +60,7 @@ Outcome run_limited(std::size_t kib, const std::string& text, harness::Seconds r
     outcome.rate = static_cast<double>(reader.bytes()) / took.count();
     if (open) {
         child.signal(SIGALRM);
-        reader.read_to_end(out.read);
+        reader.read_to_end(out.read.fd);
     }
     child.wait(2s);
     outcome.refused = child.exited_with(1) && reader.bytes() == 0;
@@ -86,7 +77,7 @@ TEST_P(UnderAddressSpaceLimits, EachRunEndsWithStatus1OrWritesAtFullSpeed)
 #ifdef FLOODOUT_SANITIZED
     GTEST_SKIP() << "the sanitizers' shadow memory needs terabytes of address space";
 #endif
-    const std::string text = ascii_of(GetParam());
+    const std::string text = harness::text_of(GetParam());
     constexpr std::size_t step = 4;
     // The least limit, to 4 KiB, at which `holds`, found by halving.
     const auto least = [&](std::size_t low, std::size_t high, auto holds) {
@@ -208,16 +199,16 @@ TEST_P(InAMemoryCgroup, WhereYesLivesASecondARunWritesAtLeast100MB)
     if (cgroup.procs().empty()) {
         GTEST_SKIP() << cgroup.why();
     }
-    const std::string text = ascii_of(cell.text);
+    const std::string text = harness::text_of(cell.text);
     {
         Pipe out;
         Child yes({ .args = { text.substr(1) },
-            .out = out.write,
+            .out = out.write.fd,
             .program = "/usr/bin/yes",
             .cgroup = cgroup.procs() });
-        out.close_write();
+        out.write.reset();
         PrefixReader sink(text); // only drains: yes adds newlines
-        std::thread drain([&] { sink.read_to_end(out.read); });
+        std::thread drain([&] { sink.read_to_end(out.read.fd); });
         const bool lived = !yes.wait(1s);
         yes.signal(SIGTERM);
         yes.wait(2s);
@@ -227,10 +218,10 @@ TEST_P(InAMemoryCgroup, WhereYesLivesASecondARunWritesAtLeast100MB)
         }
     }
     Pipe out;
-    Child child({ .args = { "1", text }, .out = out.write, .cgroup = cgroup.procs() });
-    out.close_write();
+    Child child({ .args = { "1", text }, .out = out.write.fd, .cgroup = cgroup.procs() });
+    out.write.reset();
     PrefixReader reader(text);
-    reader.read_to_end(out.read);
+    reader.read_to_end(out.read.fd);
     ASSERT_TRUE(child.wait(2s));
     EXPECT_TRUE(child.exited_with(0)) << (child.killed_by(SIGKILL) ? "killed: out of memory" : "");
     EXPECT_TRUE(reader.exact_prefix());

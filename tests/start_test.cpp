@@ -37,7 +37,7 @@ TEST(EarlySigalrm, EndsRunsAsOftenAsAProgramThatInstallsItsHandlerFirst)
 #endif
     const harness::Fd devnull(open("/dev/null", O_WRONLY | O_CLOEXEC));
     constexpr int pairs = 200;
-    std::mt19937 random(std::random_device {}());
+    std::mt19937 random(harness::test_seed());
     int only_ours = 0;
     int only_theirs = 0;
     int both = 0;

@@ -1,5 +1,6 @@
 #include "block.hpp"
 #include "count.hpp"
+#include "harness.hpp"
 #include "writer.hpp"
 
 #include <unistd.h>
@@ -18,6 +19,9 @@ namespace {
 
 using floodout::Block;
 using floodout::parse_count;
+using floodout::Put;
+using floodout::Shape;
+using harness::text_of;
 
 TEST(Count, ReadsLikeStrtolBaseZeroOn32Bits)
 {
@@ -111,15 +115,6 @@ class Layouts : public PageSized { };
 class BlockOfRepetitions : public PageSized { };
 class Writer : public PageSized { };
 
-std::string bytes_of(std::size_t size)
-{
-    std::string text;
-    for (std::size_t i = 0; i < size; ++i) {
-        text.push_back(static_cast<char>(i * 7 + i / 251)); // every byte value, no short period
-    }
-    return text;
-}
-
 // True when the block's bytes are the endless repetition from index 0.
 bool repeats_text(const Block& block, const std::string& text)
 {
@@ -144,20 +139,20 @@ TEST_P(Layouts, StartAlignedAndSmallThenGiveUpHugePagesThePeriodAndLengthDownToO
         // reach, in whole huge pages: 10 MiB at most with 4 KiB pages.
         const std::size_t huge = 2U << 20;
         EXPECT_LE(l[0].size, (l[0].period + 16 * page + 2 * huge - 1) / huge * huge) << n;
-        EXPECT_GE(l[0].size - l[0].starts, 1U << 20) << n; // every piece can fill a 1 MiB pipe
+        EXPECT_GE(l[0].size - l[0].start_bound, 1U << 20) << n; // every piece can fill a 1 MiB pipe
         EXPECT_FALSE(l[1].huge_pages) << n;
         EXPECT_EQ(l[1].period, l[0].period) << n;
         EXPECT_EQ(l[2].period, n) << n;
         for (std::size_t i = 0; i < count; ++i) {
-            EXPECT_GE(l[i].starts, l[i].period) << n;
-            EXPECT_GT(l[i].size, l[i].starts - 1) << n;
+            EXPECT_GE(l[i].start_bound, l[i].period) << n;
+            EXPECT_GT(l[i].size, l[i].start_bound - 1) << n;
             EXPECT_EQ(l[i].period % n, 0U) << n;
             if (i > 0) {
                 EXPECT_LE(l[i].size, l[i - 1].size) << n << " layout " << i;
             }
         }
         EXPECT_EQ(l[count - 1].size, (n + page - 1) / page * page) << n; // one text's pages
-        EXPECT_EQ(l[count - 1].starts, n) << n;
+        EXPECT_EQ(l[count - 1].start_bound, n) << n;
     }
     EXPECT_EQ(floodout::layouts(0, page, nullptr, 0), 0U);
 }
@@ -165,9 +160,9 @@ TEST_P(Layouts, StartAlignedAndSmallThenGiveUpHugePagesThePeriodAndLengthDownToO
 TEST_P(BlockOfRepetitions, HoldsTheRepetitionAtEverySizeItShrinksTo)
 {
     for (const std::size_t n : std::initializer_list<std::size_t> { 1, 2, 12, 255, 4097, 131071 }) {
-        const std::string text = bytes_of(n);
+        const std::string text = text_of(n);
         // From the full layout down to one text, by capping the memory.
-        for (const std::size_t cap : { ~std::size_t { 0 }, std::size_t { 3 } << 20, 3 * n + 5000, n }) {
+        for (const std::size_t cap : { floodout::unbounded, std::size_t { 3 } << 20, 3 * n + 5000, n }) {
             const Block block = Block::make(text, page, cap);
             ASSERT_FALSE(block.empty()) << n << " in " << cap;
             EXPECT_LE(block.layout().size, std::max(cap, (n + page - 1) / page * page)) << n;
@@ -183,20 +178,20 @@ TEST_P(BlockOfRepetitions, HoldsTheRepetitionAtEverySizeItShrinksTo)
     EXPECT_TRUE(repeats_text(least, "abc"));
 }
 
-TEST_P(BlockOfRepetitions, SettlesOnTheSamePhaseNearestTheOffsetAsked)
+TEST_P(BlockOfRepetitions, StartsAtTheSamePhaseNearestTheOffsetAsked)
 {
     for (const std::size_t n : std::initializer_list<std::size_t> { 1, 12, 100, 4097 }) {
-        const Block block = Block::make(bytes_of(n), page);
+        const Block block = Block::make(text_of(n), page);
         ASSERT_FALSE(block.empty());
         const std::size_t period = block.layout().period;
         for (const std::size_t index :
             std::initializer_list<std::size_t> { 0, 1 * line, 5000, period + 3 * line }) {
             for (const std::size_t offset :
                 std::initializer_list<std::size_t> { 0, block.mark(), page - line }) {
-                const std::size_t at = block.settle(index, offset);
-                EXPECT_LT(at, block.layout().starts);
+                const std::size_t at = block.nearest_start(index, offset);
+                EXPECT_LT(at, block.layout().start_bound);
                 EXPECT_EQ(at % period, index % period);
-                if (std::uint64_t { period } / std::gcd(period, page) * page <= block.layout().starts) {
+                if (std::uint64_t { period } / std::gcd(period, page) * page <= block.layout().start_bound) {
                     // Every page offset of the phase fits: the one in the asked cache line.
                     EXPECT_EQ(at % page, offset + index % line) << n;
                 }
@@ -212,16 +207,16 @@ TEST_P(BlockOfRepetitions, SettlesOnTheSamePhaseNearestTheOffsetAsked)
 class ScriptedOutput {
 public:
     ScriptedOutput(const Block& block, std::deque<ssize_t> script, std::size_t reach = 1U << 20,
-        std::size_t grain = 0, std::size_t span = ~std::size_t { 0 })
+        std::size_t grain = 0, std::size_t span = floodout::unbounded)
         : block_(block)
         , script_(std::move(script))
-        , reach_(reach)
-        , grain_(grain)
-        , span_(span)
     {
+        shape_.reach = reach;
+        shape_.grain = grain;
+        shape_.span = span;
     }
 
-    ssize_t put(const char* data, std::size_t size)
+    Put put(const char* data, std::size_t size)
     {
         if (size == 0) {
             empty_offers++;
@@ -241,9 +236,9 @@ public:
             }
             // Where the piece offered would end: at the mark, or with a
             // grain at a multiple of it in the stream.
-            const bool marked = grain_ == 0 ? (index + size) % block_.page() == block_.mark()
-                                            : (position + size) % grain_ == 0;
-            if (!marked || size > reach_) {
+            const bool marked = shape_.grain == 0 ? (index + size) % block_.page() == block_.mark()
+                                                  : (position + size) % shape_.grain == 0;
+            if (!marked || size > shape_.reach) {
                 unmarked_ends++;
             }
             starts.push_back(index % block_.page());
@@ -253,13 +248,14 @@ public:
             }
             position += static_cast<std::size_t>(n);
         }
-        return n;
+        return n >= 0 ? Put::of(n) : Put::after(static_cast<int>(-n));
     }
-    void wait_writable() { ++waits; }
-    bool drained() { return drain_next_check; }
-    [[nodiscard]] std::size_t reach() const { return reach_; }
-    [[nodiscard]] std::size_t grain() const { return grain_; }
-    [[nodiscard]] std::size_t span() const { return span_; }
+    bool wait_writable()
+    {
+        ++waits;
+        return drain_next_check;
+    }
+    [[nodiscard]] Shape shape() const { return shape_; }
     void back_off() { ++back_offs; }
 
     bool keep = true; // the bytes received, not only where they came from
@@ -278,9 +274,7 @@ public:
 private:
     const Block& block_;
     std::deque<ssize_t> script_;
-    std::size_t reach_;
-    std::size_t grain_;
-    std::size_t span_;
+    Shape shape_;
 };
 
 TEST_P(Writer, ResumesAtTheExactByteAfterEveryKindOfStop)
@@ -329,7 +323,7 @@ TEST_P(Writer, EveryByteSitsAtItsStreamAlignmentAndPiecesEndWhereTheOutputAsks)
         const char* name;
         std::size_t reach;
         std::size_t grain;
-        std::size_t span = ~std::size_t { 0 };
+        std::size_t span = floodout::unbounded;
     };
     const Kind kinds[] = {
         { "a pipe: ends at the mark", (std::size_t { 1 } << 20) - page, 0 },
@@ -349,7 +343,7 @@ TEST_P(Writer, EveryByteSitsAtItsStreamAlignmentAndPiecesEndWhereTheOutputAsks)
         sizes.push_back(n);
     }
     for (const std::size_t n : sizes) {
-        const std::string text = bytes_of(n);
+        const std::string text = text_of(n);
         const Block block = Block::make(text, page);
         ASSERT_FALSE(block.empty());
         for (const Kind& k : kinds) {
@@ -375,9 +369,9 @@ TEST_P(Writer, EveryByteSitsAtItsStreamAlignmentAndPiecesEndWhereTheOutputAsks)
             EXPECT_EQ(out.unmarked_ends, 0) << k.name << ", text of " << n;
             EXPECT_GT(out.position, 20 * std::min<std::size_t>(k.reach, 1U << 20))
                 << k.name << ", text of " << n;
-            if (k.span != ~std::size_t { 0 }) {
+            if (k.span != floodout::unbounded) {
                 // The pages a reader copies from stay within the span and one piece.
-                EXPECT_LE(out.farthest, block.layout().starts + k.span + k.reach)
+                EXPECT_LE(out.farthest, block.layout().start_bound + k.span + k.reach)
                     << k.name << ", text of " << n;
             }
         }
@@ -387,7 +381,7 @@ TEST_P(Writer, EveryByteSitsAtItsStreamAlignmentAndPiecesEndWhereTheOutputAsks)
 TEST_P(Writer, StartsAtTheMarkAndAgainAfterTheReaderEmptiedThePipe)
 {
     for (const std::size_t n : std::initializer_list<std::size_t> { 1, 12, 100 }) {
-        const std::string text = bytes_of(n);
+        const std::string text = text_of(n);
         const Block block = Block::make(text, page);
         // EAGAIN after a piece cut short: the reader drains, the next piece is its next read.
         ScriptedOutput out(block, { 5000, -EAGAIN, 70000, 1 << 30 });
@@ -418,17 +412,17 @@ TEST_P(Writer, OffersAtLeastOneByteEveryStepAtEveryLayout)
         std::size_t reach;
         std::size_t grain; // 0 with `datagrams`: the text's length
         bool datagrams; // every piece must end a repetition, as a datagram output needs
-        std::size_t span = ~std::size_t { 0 };
+        std::size_t span = floodout::unbounded;
     };
     const Kind kinds[] = { { (std::size_t { 1 } << 20) - page, 0, false },
         { std::size_t { 2 } << 20, 32U << 10, false }, { page, 0, false }, { 100, 64, false },
-        { ~std::size_t { 0 }, 0, true }, { 128U << 10, 0, false, 2 * page }, { page, 0, false, 1 } };
+        { floodout::unbounded, 0, true }, { 128U << 10, 0, false, 2 * page }, { page, 0, false, 1 } };
     std::mt19937 random(2024);
     std::uniform_int_distribution<int> kind(0, 9);
     std::uniform_int_distribution<ssize_t> count(1, 70000);
     for (const std::size_t n : std::initializer_list<std::size_t> { 1, 2, 3, 5, 12, 63, 64, 65, 127, 128,
              1000, 2048, 4095, 4096, 4097, 8192, 65535, 65536, 131071 }) {
-        const std::string text = bytes_of(n);
+        const std::string text = text_of(n);
         floodout::Layout layouts[24];
         const std::size_t layout_count = floodout::layouts(n, page, layouts, 24);
         for (std::size_t i = 0; i < layout_count; ++i) {
@@ -462,6 +456,18 @@ TEST_P(Writer, OffersAtLeastOneByteEveryStepAtEveryLayout)
             }
         }
     }
+}
+
+// Preconditions are checked where NDEBUG is off, as in the asan and fuzz
+// presets: a piece asked for past the block's end stops the program there.
+TEST(BlockDeathTest, APiecePastTheBlocksEndFailsAnAssert)
+{
+#ifdef NDEBUG
+    GTEST_SKIP() << "built with NDEBUG: asserts are off";
+#endif
+    const Block block = Block::make("abc", 4096);
+    const std::size_t end = block.layout().size;
+    EXPECT_DEATH((void)block.piece(end, end, Shape {}), "index < layout_.size");
 }
 
 INSTANTIATE_TEST_SUITE_P(Pages, Layouts, testing::ValuesIn(page_sizes()), page_name);

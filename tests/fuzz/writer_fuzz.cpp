@@ -3,6 +3,7 @@
 // a byte, and what the output received is an exact prefix of the endless
 // repetition.
 #include "block.hpp"
+#include "output.hpp"
 #include "writer.hpp"
 
 #include <cerrno>
@@ -26,30 +27,25 @@ public:
 
     [[nodiscard]] bool done() const { return at_ >= size_; }
 
-    ssize_t put(const char* data, std::size_t size)
+    floodout::Put put(const char* data, std::size_t size)
     {
         if (size == 0) {
             __builtin_trap(); // an output that takes bytes must always be offered some
         }
         const std::uint8_t b = script_[at_++];
         if (b < failures) {
-            return -errors[b];
+            return errors[b] == 0 ? floodout::Put::of(0) : floodout::Put::after(errors[b]);
         }
         // 255 takes the whole window; others a count that can cut anywhere.
         std::size_t n = b == 255 ? size : static_cast<std::size_t>(b - failures) * 37 + 1;
         n = n < size ? n : size;
         received.append(data, n);
-        return static_cast<ssize_t>(n);
+        return floodout::Put::moved(n);
     }
-    void wait_writable() { }
-    bool drained() { return at_ % 3 == 0; }
-    [[nodiscard]] std::size_t reach() const { return reach_; }
-    [[nodiscard]] std::size_t grain() const { return grain_; }
-    [[nodiscard]] std::size_t span() const { return span_; }
+    bool wait_writable() { return at_ % 3 == 0; }
+    [[nodiscard]] floodout::Shape shape() const { return shape_; }
     void back_off() { }
-    std::size_t reach_ = 0;
-    std::size_t grain_ = 0;
-    std::size_t span_ = ~std::size_t { 0 };
+    floodout::Shape shape_;
 
     std::string received;
 
@@ -83,10 +79,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         __builtin_trap();
     }
     ScriptedOutput out(data + 2 + text_size, size - 2 - text_size);
-    out.reach_ = 1 + data[0] * 7U;
-    out.grain_ = data[0] % 3 == 0 ? 0 : std::size_t { 1 } << (data[0] % 8);
+    out.shape_.reach = 1 + data[0] * 7U;
+    out.shape_.grain = data[0] % 3 == 0 ? 0 : std::size_t { 1 } << (data[0] % 8);
     // A narrow span now and then, as while the CPUs are crowded.
-    out.span_ = data[1] % 5 == 0 ? std::size_t { data[1] } : ~std::size_t { 0 };
+    out.shape_.span = data[1] % 5 == 0 ? std::size_t { data[1] } : floodout::unbounded;
     floodout::Writer writer(block, out);
     while (!out.done()) {
         writer.step();

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "way.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <numeric>
+
+namespace floodout {
+
+// When the chooser probes and measures. Time runs in epochs of the monotonic
+// clock, which every process on the machine shares: each epoch starts with a
+// probe of one way, the same in every flood at the same moment, so that a way
+// that gains one flood what it takes from the others (waiting awake on a
+// crowded machine) is measured as what it is for all of them, and ends with
+// a window that measures the way in use, the reference for the next probe.
+struct Timing {
+    std::int64_t epoch_ns = 32'000'000;
+    std::int64_t warm_up_ns = 1'000'000; // after a change of way, before measuring
+    std::int64_t window_ns = 5'000'000; // one measurement
+    // Once the choice holds, probe only every so many epochs; one more than
+    // it must be prime to the count of ways, so that those epochs take every
+    // way in turn.
+    std::int64_t quiet_every = 8;
+    // A way far behind is probed only one of its turns in this many.
+    std::int64_t far_behind_every = 4;
+};
+static_assert(std::gcd(Timing {}.quiet_every + 1, static_cast<std::int64_t>(way_count)) == 1);
+
+// The parts of an epoch, in order.
+enum class Phase : std::uint8_t {
+    warm_up, // the probed way settles in
+    probe, // its window
+    back, // the way in use again
+    reference, // its window, the reference for the next epoch's probe
+};
+
+// What the shared clock alone says: which epoch and phase a moment is in,
+// where each starts, which way every flood probes. Holds no state.
+class Timeline {
+public:
+    // REQUIRES: the phases fit in an epoch; quiet_every + 1 prime to the ways.
+    explicit Timeline(const Timing& timing = {}) noexcept;
+
+    [[nodiscard]] std::int64_t epoch_at(std::int64_t now) const noexcept { return now / timing_.epoch_ns; }
+    [[nodiscard]] std::int64_t start_of(std::int64_t epoch, Phase phase) const noexcept;
+    // Where `phase` of `epoch` ends: where the next one starts.
+    [[nodiscard]] std::int64_t end_of(std::int64_t epoch, Phase phase) const noexcept;
+    // Whether an edge that was at `edge` still counts when seen at `now`:
+    // a writer that slept past it measured nothing.
+    [[nodiscard]] bool on_time(std::int64_t now, std::int64_t edge) const noexcept
+    {
+        return now - edge <= timing_.window_ns / 2;
+    }
+
+    // The way that epoch `epoch` probes, whatever the flood: all ways in
+    // turn, also among the quiet turns.
+    [[nodiscard]] Way probed_in(std::int64_t epoch) const noexcept;
+    // Whether a flood whose choice holds probes in `epoch`.
+    [[nodiscard]] bool quiet_turn(std::int64_t epoch) const noexcept
+    {
+        return epoch % timing_.quiet_every == 0;
+    }
+    // Whether a way far behind is probed in `epoch`: one of its quiet turns
+    // in far_behind_every.
+    [[nodiscard]] bool far_behind_turn(std::int64_t epoch) const noexcept;
+
+private:
+    Timing timing_;
+};
+
+} // namespace floodout

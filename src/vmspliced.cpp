@@ -1,0 +1,123 @@
+#include "vmspliced.hpp"
+
+#include "pipe_fd.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace floodout {
+namespace {
+
+// Long enough to cover a reader's copy of a whole 1 MiB pipe, several times
+// shorter than the pause of a reader that sleeps between reads.
+constexpr std::int64_t max_spin_ns = 100'000;
+// A reader at least this fast, in bytes a nanosecond, outpaces wake-ups.
+constexpr std::size_t fast_reader_bytes_per_ns = 2;
+// The kernel refuses to shrink a pipe below what it holds: try again after this.
+constexpr std::int64_t fit_interval_ns = 1'000'000;
+
+} // namespace
+
+VmsplicedOutput::VmsplicedOutput(int fd, std::size_t page) noexcept
+    : fd_(fd)
+    , nonblocking_(is_nonblocking(fd))
+    , capacity_(capacity_of(fd))
+    , start_capacity_(capacity_)
+    // A piece from a mark to a mark covers one page more than its length.
+    , reach_(capacity_ == 0      ? unbounded
+              : capacity_ > page ? capacity_ - page
+                                 : capacity_)
+{
+}
+
+void VmsplicedOutput::use(const PipeSettings& settings) noexcept
+{
+    settings_ = settings;
+    if (settings.waiting != Waiting::awake) {
+        reader_fast_ = false;
+    }
+    fit_pipe(now_ns());
+}
+
+Shape VmsplicedOutput::shape() const noexcept
+{
+    Shape shape;
+    shape.reach = std::min(reach_, settings_.reach);
+    shape.span = settings_.span;
+    return shape;
+}
+
+Put VmsplicedOutput::put(const char* data, std::size_t size) noexcept
+{
+    if (hands_pages_) {
+        // Asleep, the kernel waits for room within the call: one system call
+        // a refill. Awake, a full pipe says EAGAIN and wait_writable() spins.
+        const bool sleep_inside = !nonblocking_ && !waits_awake();
+        const ssize_t n = hand_pages(fd_, data, size, sleep_inside ? 0U : SPLICE_F_NONBLOCK);
+        if (n > 0 && sleep_inside) {
+            // Since the last put: the reader's pace, sleep included.
+            const std::int64_t now = now_ns();
+            note_pace(now, now - last_put_ns_, static_cast<std::size_t>(n));
+            last_put_ns_ = now;
+        }
+        if (n >= 0 || !refuses_the_call(errno)) {
+            return Put::of(n);
+        }
+        hands_pages_ = false;
+    }
+    return Put::of(write(fd_, data, size));
+}
+
+bool VmsplicedOutput::wait_writable() noexcept
+{
+    const std::int64_t start = now_ns();
+    pollfd p { fd_, POLLOUT, 0 };
+    bool ready = false;
+    // poll, unlike a vmsplice attempt, does not take the pipe's lock from the reader.
+    while (waits_awake() && !ready && now_ns() - start < max_spin_ns) {
+        ready = poll(&p, 1, 0) == 1;
+    }
+    if (!ready) {
+        // Whatever poll says, the next put tells the truth.
+        poll(&p, 1, -1);
+    }
+    if (!hands_pages_) {
+        return false;
+    }
+    const int unread = unread_in(fd_);
+    if (unread < 0) {
+        reader_fast_ = false;
+        return false;
+    }
+    const auto left = static_cast<std::size_t>(unread);
+    const std::int64_t now = now_ns();
+    note_pace(now, now - start, capacity_ > left ? capacity_ - left : 0);
+    return unread == 0;
+}
+
+void VmsplicedOutput::note_pace(std::int64_t now, std::int64_t interval_ns, std::size_t freed) noexcept
+{
+    fit_pipe(now);
+    // Faster than 2 GB/s over a short interval: the reader waits for us more
+    // than we for it. Not after a long one, which means a reader that pauses
+    // between reads.
+    reader_fast_ = settings_.waiting == Waiting::awake && interval_ns <= max_spin_ns
+        && freed >= fast_reader_bytes_per_ns * static_cast<std::size_t>(interval_ns);
+}
+
+void VmsplicedOutput::fit_pipe(std::int64_t now) noexcept
+{
+    const std::size_t want = std::min(start_capacity_, settings_.pipe);
+    if (!hands_pages_ || want == capacity_ || want == 0 || now < next_fit_ns_) {
+        return;
+    }
+    next_fit_ns_ = now + fit_interval_ns;
+    const std::size_t after = resize_pipe(fd_, want);
+    capacity_ = after > 0 ? after : capacity_;
+}
+
+} // namespace floodout
