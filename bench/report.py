@@ -1,0 +1,156 @@
+"""The tables bench/run.py prints: pure functions of the samples measured."""
+import statistics
+
+from outputs import DATAGRAMS
+from writers import PEERS
+
+
+def median_rate(samples):
+    """The median GB/s; None where it was not measured."""
+    rates = [s.rate for s in samples]
+    return None if None in rates else statistics.median(rates)
+
+
+def median_cpu(samples):
+    """The median CPU ms a GB, of those counted."""
+    counted = [s.cpu_ms_per_gb for s in samples if s.cpu_ms_per_gb is not None]
+    return statistics.median(counted) if counted else None
+
+
+def spread(values, scale=1.0, digits=2):
+    """median (min-max); "-" where it could not be measured"""
+    if None in values:
+        return "-"
+    return (f"{statistics.median(values) * scale:.{digits}f} ({min(values) * scale:.{digits}f}-"
+            f"{max(values) * scale:.{digits}f})")
+
+
+def cell_text(samples):
+    """GB/s median (min-max) [ms/GB], and the loops' share of the CPUs where
+    there were busy loops."""
+    rates = [s.rate for s in samples]
+    cpu = median_cpu(samples)
+    text = spread(rates) + (f" [{cpu:.0f}]" if cpu is not None and None not in rates else "")
+    kept = [s.loops_kept for s in samples if s.loops_kept is not None]
+    return text + (f" loops {100 * statistics.median(kept):.0f}%" if kept else "")
+
+
+def ratio(ours, other):
+    return ours / other if other else float("inf")
+
+
+def worst_and_median(name, ratios, unit=" B"):
+    if not ratios:
+        return []
+    worst = min(ratios)
+    return [f"vs {name}: worst {worst[0]:.2f}x ({worst[1]}, {worst[2]}{unit}), median "
+            f"{statistics.median(r[0] for r in ratios):.2f}x over {len(ratios)} cells"]
+
+
+def matrix(pairs, seconds, cells, writers, datagram_writers, samples, previous):
+    """The one-flood tables: `samples` maps (output, text size, writer) to
+    that cell's samples. Returns the lines to print."""
+    lines = [f"{pairs} pairs of {seconds} s runs, writers alternating; each cell GB/s median (minimum-maximum), "
+             f"then [the CPU ms that writer and reader spent a GB carried, median; where the bytes carried in all "
+             f"are known]; previous = {previous or 'not measured'}; gnu-like and uutils-like: "
+             f"bench/gnu_yes_like.cpp and bench/uutils_like.cpp; best peer = the better of those two", ""]
+    streams = [(o, s) for o, s in cells if o not in DATAGRAMS]
+    med = {key: median_rate(v) for key, v in samples.items() if key[0] not in DATAGRAMS}
+    vs_yes, vs_previous, vs_peer = [], [], []
+    if streams:
+        head = "| output | text | " + " | ".join(f"{w} GB/s [ms/GB]" for w in writers) + " | vs best peer | vs yes |"
+        lines.append(head + (" vs previous |" if previous else ""))
+        lines.append("|---|---:|" + "---:|" * (len(writers) + 2 + (1 if previous else 0)))
+        for output, size in streams:
+            row = f"| {output} | {size} B | " + " | ".join(cell_text(samples[(output, size, w)]) for w in writers)
+            ours = med[(output, size, "floodout")]
+            peers = [med[(output, size, p)] for p in PEERS if med.get((output, size, p)) is not None]
+            for ratios, other in ((vs_peer, max(peers, default=None)), (vs_yes, med.get((output, size, "yes")))):
+                if other is None:
+                    row += " | -"
+                    continue
+                ratios.append((ratio(ours, other), output, size))
+                row += f" | {ratios[-1][0]:.2f}x"
+            if previous:
+                vs_previous.append((ratio(ours, med[(output, size, "previous")]), output, size))
+                row += f" | {vs_previous[-1][0]:.2f}x"
+            lines.append(row + " |")
+        lines.append("")
+        for name, ratios in (("best peer", vs_peer), ("yes", vs_yes), ("previous", vs_previous)):
+            lines += worst_and_median(name, ratios)
+    datagrams = [(o, s) for o, s in cells if o in DATAGRAMS]
+    if datagrams:
+        loggen = "loggen" in datagram_writers
+        lines += ["", "datagrams: thousands of datagrams a second delivered (GB/s beside each median)", ""]
+        lines.append("| output | text | " + " | ".join(datagram_writers)
+                     + (" | vs loggen, datagrams | vs yes, bytes |" if loggen else " | vs yes, bytes |"))
+        lines.append("|---|---:|" + "---:|" * (len(datagram_writers) + (2 if loggen else 1)))
+        for output, size in datagrams:
+            def median_of(writer, field):
+                return statistics.median(getattr(s, field) for s in samples[(output, size, writer)])
+            texts = [f"{spread([s.datagrams for s in samples[(output, size, w)]], 1e-3, 0)} "
+                     f"{median_of(w, 'rate'):.2f}" for w in datagram_writers]
+            row = f"| {output} | {size} B | " + " | ".join(texts)
+            if loggen:
+                row += f" | {ratio(median_of('floodout', 'datagrams'), median_of('loggen', 'datagrams')):.2f}x"
+            row += f" | {ratio(median_of('floodout', 'rate'), median_of('yes', 'rate')):.2f}x |"
+            lines.append(row)
+    return lines + [""]
+
+
+def at_once(rounds, seconds, text_size, rows, writers, totals):
+    """The tables of floods at once: `totals` maps (label, output) to each
+    writer's samples. Returns the lines to print."""
+    lines = [f"{rounds} alternating rounds of {seconds} s, text of {text_size} B; each cell the GB/s that all the "
+             f"pairs took together, median (minimum-maximum), then [the CPU ms that all the writers and readers "
+             f"spent a GB carried, median] and, beside busy loops, the median share of the CPUs that the loops kept; "
+             f"best peer = the better of gnu-like and uutils-like by GB/s", ""]
+    uutils = "uutils-like" in writers
+    lines.append("| pairs at once | reader | " + " | ".join(f"{w} GB/s [ms/GB]" for w in writers)
+                 + " | vs best peer |" + (" CPU vs uutils-like |" if uutils else "")
+                 + (" vs previous |" if "previous" in writers else ""))
+    lines.append("|---|---|" + "---:|" * (len(writers) + 1 + uutils + ("previous" in writers)))
+    ratios, cpu_ratios = [], []
+    for label, output in rows:
+        cell = totals[(label, output)]
+        ours = median_rate(cell["floodout"])
+        best = max((median_rate(cell[p]) for p in PEERS if p in cell), default=0)
+        ratios.append((ratio(ours, best), label, output))
+        row = f"| {label} | {output} | " + " | ".join(cell_text(cell[w]) for w in writers)
+        row += f" | {ratios[-1][0]:.2f}x |"
+        if uutils:
+            theirs, mine = median_cpu(cell["uutils-like"]), median_cpu(cell["floodout"])
+            if theirs and mine:
+                cpu_ratios.append((mine / theirs, label, output))
+                row += f" {mine / theirs:.2f}x |"
+            else:
+                row += " - |"
+        if "previous" in writers:
+            row += f" {ratio(ours, median_rate(cell['previous'])):.2f}x |"
+        lines.append(row)
+    worst = min(ratios)
+    lines += ["", f"vs best peer: worst {worst[0]:.2f}x ({worst[1]}, {worst[2]}), median "
+              f"{statistics.median(r[0] for r in ratios):.2f}x over {len(ratios)} rows"]
+    if cpu_ratios:
+        most = max(cpu_ratios)
+        lines.append(f"CPU a GB against uutils-like (lower is better): most {most[0]:.2f}x ({most[1]}, {most[2]}), "
+                     f"median {statistics.median(r[0] for r in cpu_ratios):.2f}x over {len(cpu_ratios)} rows")
+    return lines
+
+
+def percentile(values, p):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(round(p / 100 * (len(ordered) - 1))))]
+
+
+def start_and_end(firsts, lags, peaks):
+    """The first byte (microseconds after start, by writer), the end after
+    the alarm (ms, by sink) and the peak memory (KiB, by text size)."""
+    f, y = (statistics.median(firsts[n]) for n in ("floodout", "yes"))
+    return [f"first byte into a pipe, {len(firsts['floodout'])} starts each: floodout median {f:.0f} us "
+            f"(99th percentile {percentile(firsts['floodout'], 99):.0f}), yes median {y:.0f} us (99th percentile "
+            f"{percentile(firsts['yes'], 99):.0f}); {f / y:.2f}x",
+            f"end after the alarm, start-up included (floodout 1, {len(next(iter(lags.values())))} runs each): "
+            + "; ".join(f"{sink} median {statistics.median(v):.1f} ms, max {max(v):.1f} ms" for sink, v in lags.items()),
+            "peak resident memory of floodout: " + ", ".join(
+                f"{size} B text {kib / 1024:.1f} MiB" for size, kib in peaks.items())]
