@@ -2,16 +2,17 @@
 """The shell commands that a Markdown file shows, for CI to run as written.
 
   readme.py block FILE PATTERN   prints, as a script, the ```sh block of FILE
-                                 that has a line starting with PATTERN, and
-                                 records that CI ran it
-  readme.py check FILE...        fails unless every ```sh block of every FILE
-                                 was printed by `block`, or every command in
-                                 it says that CI does not run it
+                                 that has a line starting with PATTERN
+  readme.py check RUN FILE...    fails unless every ```sh block of every FILE
+                                 is one that a step of the CI script RUN runs
+                                 (a line `readme FILE 'PATTERN' ...` there), or
+                                 every command in it says that CI does not
+                                 run it
 
 A command whose comment says "not run by CI" (and why), on any of its lines,
-is left out of the script. Records go to $README_RAN (one line a block).
+is left out of the script.
 """
-import os
+import re
 import sys
 
 MARK = "not run by CI"
@@ -57,18 +58,16 @@ def unmarked(command):
     return not any(MARK in line for line in command)
 
 
-def record_file():
-    path = os.environ.get("README_RAN")
-    if not path:
-        sys.exit("README_RAN names no file")
-    return path
+def chosen(path, pattern):
+    """The one block of `path` with a line starting with `pattern`."""
+    found = [(start, lines) for start, lines in blocks(path) if any(line.startswith(pattern) for line in lines)]
+    if len(found) != 1:
+        sys.exit(f"{path}: {len(found)} ```sh blocks have a line starting with {pattern!r}, not one")
+    return found[0]
 
 
 def block(path, pattern):
-    chosen = [(start, lines) for start, lines in blocks(path) if any(line.startswith(pattern) for line in lines)]
-    if len(chosen) != 1:
-        sys.exit(f"{path}: {len(chosen)} ```sh blocks have a line starting with {pattern!r}, not one")
-    start, lines = chosen[0]
+    _, lines = chosen(path, pattern)
     script = []
     for command in commands(lines):
         if not is_command(command):
@@ -78,8 +77,6 @@ def block(path, pattern):
             script.extend(command)
         else:
             script.append(f"printf '  (skipped: %s)\\n' {quote(command[0].strip())}")
-    with open(record_file(), "a", encoding="utf-8") as f:
-        f.write(f"{path}:{start}\n")
     print("\n".join(script))
 
 
@@ -87,30 +84,28 @@ def quote(text):
     return "'" + text.replace("'", "'\\''") + "'"
 
 
-def check(paths):
-    try:
-        with open(record_file(), encoding="utf-8") as f:
-            ran = set(f.read().split())
-    except FileNotFoundError:
-        ran = set()
+def check(run, paths):
+    with open(run, encoding="utf-8") as f:
+        calls = re.findall(r"""^\s*readme\s+(\S+)\s+(["'])(.*?)\2""", f.read(), re.MULTILINE)
+    ran = {f"{path}:{chosen(path, pattern)[0]}" for path, _, pattern in calls}
     missed = []
     for path in paths:
         for start, lines in blocks(path):
             runnable = [c for c in commands(lines) if is_command(c) and unmarked(c)]
             if f"{path}:{start}" not in ran and runnable:
-                missed.append(f"{path}:{start}: CI did not run: {runnable[0][0].strip()}")
+                missed.append(f"{path}:{start}: no step of {run} runs: {runnable[0][0].strip()}")
     for line in missed:
         print(line, file=sys.stderr)
     if missed:
         sys.exit(1)
-    print(f"every command of {', '.join(paths)} ran, or says why CI does not run it")
+    print(f"every command of {', '.join(paths)} is run by a step of {run}, or says why CI does not run it")
 
 
 def main():
     if len(sys.argv) == 4 and sys.argv[1] == "block":
         block(sys.argv[2], sys.argv[3])
-    elif len(sys.argv) >= 3 and sys.argv[1] == "check":
-        check(sys.argv[2:])
+    elif len(sys.argv) >= 4 and sys.argv[1] == "check":
+        check(sys.argv[2], sys.argv[3:])
     else:
         sys.exit(__doc__)
 

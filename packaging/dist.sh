@@ -94,7 +94,7 @@ while ((running > 0)); do
     running=$((running - 1))
 done
 
-"$source/packaging/image.sh" "$source" "$work" "$out" "$version" "${architectures[@]}"
+"$source/packaging/image.sh" "$work" "$out" "$version" "${architectures[@]}"
 
 (cd "$out" && sha256sum -- * >SHA256SUMS)
 echo "release files in $out:"

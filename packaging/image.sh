@@ -4,10 +4,10 @@
 # copyright file. Made with buildah in a store of its own under WORK, so that
 # nothing of the machine's images is used or left behind; timestamps come
 # from SOURCE_DATE_EPOCH.
-#   packaging/image.sh SOURCE WORK OUT VERSION "DEBARCH TRIPLET PLATFORM"...
+#   packaging/image.sh WORK OUT VERSION "DEBARCH TRIPLET PLATFORM"...
 set -euo pipefail
-source=$1 work=$2 out=$3 version=$4
-shift 4
+work=$1 out=$2 version=$3
+shift 3
 epoch=${SOURCE_DATE_EPOCH:?}
 store=$work/containers
 rm -rf "$store" "$work/layout"
