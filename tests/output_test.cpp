@@ -198,7 +198,9 @@ TEST(PipeOutput, EveryWayAndEveryChangeBetweenThemKeepTheStreamExact)
                         continue; // EAGAIN: both ends are O_NONBLOCK in that case
                     }
                     for (ssize_t i = 0; i < n; ++i, ++at) {
-                        exact = exact && buffer[static_cast<std::size_t>(i)] == text[at % size];
+                        exact = exact
+                            && buffer[static_cast<std::size_t>(i)]
+                                == text[static_cast<std::size_t>(at % size)];
                     }
                     got = at;
                 }
