@@ -8,7 +8,7 @@ import tempfile
 import time
 from typing import Optional
 
-from writers import HELPERS, PEERS, command, finish, reap
+from writers import HELPERS, REFERENCES, command, finish, reap
 
 
 @dataclasses.dataclass(frozen=True)
@@ -21,7 +21,7 @@ class Sample:
 
 
 READS = [(f"read-{name}+{offset}", size, offset)
-         for name, size in (("4k", 4096), ("64k", 65536), ("1m", 1 << 20)) for offset in (0, 16)]
+         for name, size in (("4k", 4096), ("64k", 65536), ("128k", 131072), ("1m", 1 << 20)) for offset in (0, 16)]
 # Not in the default matrix: the other offsets a 1 MiB reader's buffer may have.
 READS += [(f"read-1m+{offset}", 1 << 20, offset) for offset in (32, 48)]
 DATAGRAMS = ["udp", "unixgram"]
@@ -159,7 +159,7 @@ def file(writer, output, binaries, seconds, text):
     already, since a new page costs these VMs far more than the copy into it.
     The kernel counts only write(2) in wchar; a file's offset also moves by
     splice. Bytes spliced into /dev/null are counted nowhere."""
-    if output == "devnull" and writer in PEERS:
+    if output == "devnull" and writer in REFERENCES:
         return Sample(None)
     argv, timed = command(writer, binaries, seconds, text)
     started = time.monotonic()

@@ -56,16 +56,20 @@ def matrix(pairs, seconds, cells, writers, datagram_writers, samples, previous):
              f"bench/gnu_yes_like.cpp and bench/uutils_like.cpp; best peer = the better of those two", ""]
     streams = [(o, s) for o, s in cells if o not in DATAGRAMS]
     med = {key: median_rate(v) for key, v in samples.items() if key[0] not in DATAGRAMS}
-    vs_yes, vs_previous, vs_peer = [], [], []
+    vs_yes, vs_previous, vs_peer, vs_ring = [], [], [], []
+    ring = "ring-like" in writers
     if streams:
         head = "| output | text | " + " | ".join(f"{w} GB/s [ms/GB]" for w in writers) + " | vs best peer | vs yes |"
-        lines.append(head + (" vs previous |" if previous else ""))
-        lines.append("|---|---:|" + "---:|" * (len(writers) + 2 + (1 if previous else 0)))
+        lines.append(head + (" vs ring-like |" if ring else "") + (" vs previous |" if previous else ""))
+        lines.append("|---|---:|" + "---:|" * (len(writers) + 2 + ring + (1 if previous else 0)))
         for output, size in streams:
             row = f"| {output} | {size} B | " + " | ".join(cell_text(samples[(output, size, w)]) for w in writers)
             ours = med[(output, size, "floodout")]
             peers = [med[(output, size, p)] for p in PEERS if med.get((output, size, p)) is not None]
-            for ratios, other in ((vs_peer, max(peers, default=None)), (vs_yes, med.get((output, size, "yes")))):
+            others = [(vs_peer, max(peers, default=None)), (vs_yes, med.get((output, size, "yes")))]
+            if ring:
+                others.append((vs_ring, med.get((output, size, "ring-like"))))
+            for ratios, other in others:
                 if other is None:
                     row += " | -"
                     continue
@@ -76,7 +80,7 @@ def matrix(pairs, seconds, cells, writers, datagram_writers, samples, previous):
                 row += f" | {vs_previous[-1][0]:.2f}x"
             lines.append(row + " |")
         lines.append("")
-        for name, ratios in (("best peer", vs_peer), ("yes", vs_yes), ("previous", vs_previous)):
+        for name, ratios in (("best peer", vs_peer), ("yes", vs_yes), ("ring-like", vs_ring), ("previous", vs_previous)):
             lines += worst_and_median(name, ratios)
     datagrams = [(o, s) for o, s in cells if o in DATAGRAMS]
     if datagrams:

@@ -55,7 +55,7 @@ import machine
 import matrix
 import report
 from outputs import DATAGRAMS, OUTPUTS
-from writers import BUILD, PEERS, ROOT, build_previous, cmake_build, text_of
+from writers import BUILD, REFERENCES, ROOT, build_previous, cmake_build, text_of
 
 TEXTS = (1, 12, 4097, 131071)
 # Texts for the datagram outputs: loggen's smallest message, and what yes
@@ -109,9 +109,9 @@ def main():
         writers.append(name)
     chosen = args.writers.split(",") if args.writers else None
     if args.at_once:
-        at_once(args, binaries, seconds, [w for w in writers + list(PEERS) if not chosen or w in chosen])
+        at_once(args, binaries, seconds, [w for w in writers + list(REFERENCES) if not chosen or w in chosen])
         return
-    writers += ["gnu-like", "uutils-like", "yes", "stdio"]
+    writers += list(REFERENCES) + ["yes", "stdio"]
     if chosen:
         writers = [w for w in writers if w in chosen]
     sizes = [int(s) for s in args.texts.split(",")]

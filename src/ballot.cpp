@@ -50,10 +50,10 @@ double Ballot::Votes::typical() const noexcept
     return std::max(std::min(ratio[0], ratio[1]), std::min(std::max(ratio[0], ratio[1]), ratio[2]));
 }
 
-bool Ballot::vote(Way way, double ratio, bool costly) noexcept
+bool Ballot::vote(std::size_t move, double ratio, bool costly) noexcept
 {
-    assert(ratio >= 0);
-    Votes& v = votes(way);
+    assert(move < move_count && ratio >= 0);
+    Votes& v = votes(move);
     v.add(ratio);
     const double margin = slow() ? margins_.slow_margin : costly ? margins_.costly_margin : margins_.margin;
     return v.wins(margin, slow() ? std::numeric_limits<double>::infinity() : margins_.decisive);
@@ -64,16 +64,18 @@ void Ballot::forget() noexcept
     std::fill(std::begin(votes_), std::end(votes_), Votes {});
 }
 
-void Ballot::changed(Way from, Way to, double ratio) noexcept
+void Ballot::changed(std::size_t back, std::size_t made, double ratio) noexcept
 {
     if (ratio > 0) {
-        // Against the new way the votes are smaller by its ratio, and the
-        // old way gets one of its own.
+        // Against the new way the votes are smaller by its ratio, and going
+        // back gets one of its own.
         for (Votes& v : votes_) {
             v.scale(1 / ratio);
         }
-        votes(to) = {};
-        votes(from).add(1 / ratio);
+        votes(made) = {};
+        if (back < move_count) {
+            votes(back).add(1 / ratio);
+        }
     } else {
         forget();
     }

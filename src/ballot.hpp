@@ -2,6 +2,7 @@
 
 #include "way.hpp"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace floodout {
@@ -26,11 +27,11 @@ struct Margins {
     double slow_margin = 0.25;
 };
 
-// The probes' votes, and when they make a way replace the one in use. A
-// probe's rate over the reference just before it is one vote; a way wins
+// The probes' votes, and when they make a move replace the way in use. A
+// probe's rate over the reference just before it is one vote; a move wins
 // when at least two of its last three votes say it carries more by the
 // margin, so a noisy probe alone changes little, or when one says it
-// carries far more.
+// carries far more. Moves are counted by their index in `moves`.
 class Ballot {
 public:
     explicit Ballot(const Margins& margins = {}) noexcept
@@ -38,16 +39,20 @@ public:
     {
     }
 
-    // Counts a vote for `way`: its rate over the way in use's. True when it
-    // should now replace that way.
-    bool vote(Way way, double ratio, bool costly) noexcept;
-    // What the votes for `way` say it carries over the way in use, erring low.
-    [[nodiscard]] double typical(Way way) const noexcept { return votes(way).typical(); }
-    [[nodiscard]] bool far_behind(Way way) const noexcept { return votes(way).behind(margins_.far_behind); }
+    // Counts a vote for `move`: the rate with it over the way in use's. True
+    // when it should now be made.
+    bool vote(std::size_t move, double ratio, bool costly) noexcept;
+    // What the votes for `move` say it carries over the way in use, erring low.
+    [[nodiscard]] double typical(std::size_t move) const noexcept { return votes(move).typical(); }
+    [[nodiscard]] bool far_behind(std::size_t move) const noexcept
+    {
+        return votes(move).behind(margins_.far_behind);
+    }
 
-    // The way in use is now `to`, carrying `ratio` times what `from` did (0:
-    // not known): the votes, which were against `from`, are against `to`.
-    void changed(Way from, Way to, double ratio) noexcept;
+    // `made` was made, carrying `ratio` times what the way before did (0: not
+    // known), and `back` undoes it (move_count: none does): the votes, which
+    // were against the way before, are against the new one.
+    void changed(std::size_t back, std::size_t made, double ratio) noexcept;
 
     // A reference: the rate of the way in use over a window. True when it is
     // a change of reader or of load (twice in a row far from the usual rate),
@@ -68,12 +73,12 @@ private:
         [[nodiscard]] bool behind(double by) const noexcept;
         [[nodiscard]] double typical() const noexcept;
     };
-    [[nodiscard]] const Votes& votes(Way way) const noexcept { return votes_[static_cast<std::size_t>(way)]; }
-    Votes& votes(Way way) noexcept { return votes_[static_cast<std::size_t>(way)]; }
+    [[nodiscard]] const Votes& votes(std::size_t move) const noexcept { return votes_[move]; }
+    Votes& votes(std::size_t move) noexcept { return votes_[move]; }
     void forget() noexcept;
 
     Margins margins_;
-    Votes votes_[way_count];
+    Votes votes_[move_count];
     // A slow average of references, to tell a change.
     double usual_rate_ = -1;
     int off_usual_ = 0; // references in a row far from the usual

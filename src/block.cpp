@@ -89,6 +89,11 @@ char* map(const Layout& layout, std::size_t page) noexcept
     return block;
 }
 
+Layout least_layout(std::size_t text_size, std::size_t page) noexcept
+{
+    return { text_size, text_size, round_up(text_size, page), false };
+}
+
 } // namespace
 
 std::size_t layouts(std::size_t text_size, std::size_t page, Layout* out, std::size_t max) noexcept
@@ -116,7 +121,7 @@ std::size_t layouts(std::size_t text_size, std::size_t page, Layout* out, std::s
         add({ n, n, round_up(n + reach, page), false });
     }
     // Whole pages cost no more than the text alone, and make longer pieces.
-    add({ n, n, round_up(n, page), false });
+    add(least_layout(n, page));
     return count;
 }
 
@@ -151,6 +156,11 @@ Block Block::make(std::string_view text, std::size_t page, std::size_t max_bytes
         }
     }
     return {};
+}
+
+Block Block::least(std::string_view text, std::size_t page) noexcept
+{
+    return text.empty() || page == 0 ? Block {} : lay_out(text, page, least_layout(text.size(), page));
 }
 
 Block Block::lay_out(std::string_view text, std::size_t page, const Layout& layout) noexcept
@@ -236,7 +246,8 @@ std::size_t Block::room_needed(std::uint64_t position, const Shape& shape) const
     // its end, so that the next piece is never empty. With a grain, enough
     // to end at its next multiple: a datagram output sends one repetition a
     // datagram.
-    std::size_t needed = std::max<std::size_t>(1, std::min(shape.reach, layout_.size - layout_.start_bound));
+    const std::size_t reach = shape.shortest != 0 ? shape.shortest : shape.reach;
+    std::size_t needed = std::max<std::size_t>(1, std::min(reach, layout_.size - layout_.start_bound));
     if (shape.grain != 0) {
         needed = std::max(needed, shape.grain - static_cast<std::size_t>(position % shape.grain));
     }

@@ -29,6 +29,9 @@ struct Shape {
     // 0: pieces end at the block's mark; else at stream positions that are
     // multiples of it (a datagram output's text, a TCP socket's pages).
     std::size_t grain = 0;
+    // With less than this left before the block's end, the next piece starts
+    // back near its start; 0: less than a whole reach.
+    std::size_t shortest = 0;
 };
 
 // The layouts to try, best first. The first has a period of lcm(text, 64),
@@ -56,6 +59,8 @@ public:
     // last, one text's pages, is tried whatever `max_bytes` says, since less
     // cannot work at all. Empty on an empty text or when not even that fits.
     static Block make(std::string_view text, std::size_t page, std::size_t max_bytes = unbounded) noexcept;
+    // The least that works: one text's pages, the last of layouts().
+    static Block least(std::string_view text, std::size_t page) noexcept;
     // The text in exactly this layout; empty when its memory cannot be had.
     static Block lay_out(std::string_view text, std::size_t page, const Layout& layout) noexcept;
 

@@ -5,25 +5,25 @@
 namespace floodout {
 namespace {
 
-// After a change, the epochs that probe every epoch: each way at least twice.
-constexpr int unsettled_epochs = 3 * static_cast<int>(way_count);
+// After a change, the epochs that probe every epoch: each move at least
+// twice, which two votes need.
+constexpr int unsettled_epochs = 3 * static_cast<int>(move_count);
 
 } // namespace
 
 Chooser::Chooser(Way first, unsigned allowed, const Schedule& schedule) noexcept
     : timeline_(schedule.timing)
     , ballot_(schedule.margins)
-    , allowed_(allowed | way_bit(first))
-    , chosen_(first)
-    , current_(first)
-    , probing_(first)
-    , reference_way_(first)
+    , allowed_(allowed | plain_moves | moves_of(first))
+    , chosen_(canonical(first))
+    , current_(chosen_)
+    , reference_way_(chosen_)
 {
 }
 
-bool Chooser::probes(std::int64_t epoch, Way way) const noexcept
+bool Chooser::probes(std::int64_t epoch, std::size_t move) const noexcept
 {
-    if (ballot_.far_behind(way)) {
+    if (ballot_.far_behind(move)) {
         return timeline_.far_behind_turn(epoch);
     }
     return (epochs_since_change_ < unsettled_epochs && !ballot_.slow()) || timeline_.quiet_turn(epoch);
@@ -31,17 +31,21 @@ bool Chooser::probes(std::int64_t epoch, Way way) const noexcept
 
 void Chooser::allow(unsigned allowed, unsigned costly) noexcept
 {
-    allowed |= way_bit(Way::asleep);
+    allowed |= plain_moves;
     costly &= allowed;
     if (allowed == allowed_ && costly == costly_) {
         return;
     }
     allowed_ = allowed;
     costly_ = costly;
-    if ((allowed_ & way_bit(chosen_)) == 0) {
-        change_to(Way::asleep, 0);
+    // A setting no longer allowed gives way to the plain one of its dimension.
+    if (chosen_.source != Source::pages && (allowed_ & moves_of(chosen_)) != moves_of(chosen_)) {
+        make(move_index(Dimension::source, static_cast<std::uint8_t>(Source::pages)), 0);
     }
-    if ((allowed_ & way_bit(current_)) == 0 && epoch_ >= 0) {
+    if ((allowed_ & moves_of(chosen_)) != moves_of(chosen_)) {
+        make(move_index(Dimension::waiting, static_cast<std::uint8_t>(Waiting::asleep)), 0);
+    }
+    if ((moves_of(current_) & ~allowed_) != 0 && epoch_ >= 0) {
         // Mid-probe: the rest of it would measure nothing allowed.
         current_ = chosen_;
         phase_ = Phase::back;
@@ -51,11 +55,12 @@ void Chooser::allow(unsigned allowed, unsigned costly) noexcept
     epochs_since_change_ = 0;
 }
 
-void Chooser::change_to(Way way, double ratio) noexcept
+void Chooser::make(std::size_t move, double ratio) noexcept
 {
-    ballot_.changed(chosen_, way, ratio);
-    chosen_ = way;
-    current_ = way;
+    const Way before = chosen_;
+    chosen_ = applied(chosen_, move);
+    ballot_.changed(move_back(before, chosen_), move, ratio);
+    current_ = chosen_;
     epochs_since_change_ = 0;
 }
 
@@ -65,9 +70,9 @@ void Chooser::vote(double probe_rate) noexcept
     if (reference_rate_ <= 0 || reference_way_ != chosen_ || probe_rate < 0) {
         return;
     }
-    const bool costly = (costly_ & way_bit(probing_)) != 0;
+    const bool costly = (costly_ & move_bit(probing_)) != 0;
     if (ballot_.vote(probing_, probe_rate / reference_rate_, costly)) {
-        change_to(probing_, ballot_.typical(probing_));
+        make(probing_, ballot_.typical(probing_));
     }
 }
 
@@ -76,9 +81,15 @@ void Chooser::start_epoch(std::int64_t epoch) noexcept
     epoch_ = epoch;
     ++epochs_since_change_;
     window_start_ns_ = -1;
-    const Way probe = timeline_.probed_in(epoch);
-    if (probes(epoch, probe) && probe != chosen_ && (allowed_ & way_bit(probe)) != 0) {
-        probing_ = probe;
+    // A setting that the way in use has already is no move at all, and a
+    // probe without a reference of the way in use to vote against would
+    // only cost.
+    const std::size_t move = timeline_.probed_in(epoch);
+    const Way probe = applied(chosen_, move);
+    const bool measured = reference_rate_ > 0 && reference_way_ == chosen_;
+    if (measured && probes(epoch, move) && (moves_of(chosen_) & move_bit(move)) == 0
+        && (allowed_ & move_bit(move)) != 0) {
+        probing_ = move;
         current_ = probe;
         phase_ = Phase::warm_up;
     } else {

@@ -4,6 +4,7 @@
 #include "timeline.hpp"
 #include "way.hpp"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace floodout {
@@ -14,10 +15,11 @@ struct Schedule {
 };
 
 // Chooses the way that the reader takes the most bytes a second from, here
-// and now: at the moments the timeline gives, it measures the way probed and
-// the way in use, and lets the ballot count the votes. After a change (of
-// way, of the ways allowed, or of the rate itself) it probes every epoch; once
-// its choice holds, and always for a slow reader, only at the quiet turns.
+// and now: at the moments the timeline gives, it measures the way in use
+// with one move made (a probe) and the way in use, and lets the ballot count
+// the votes. After a change (of way, of the moves allowed, or of the rate
+// itself) it probes every epoch; once its choice holds, and always for a
+// slow reader, only at the quiet turns.
 class Chooser {
 public:
     Chooser(Way first, unsigned allowed, const Schedule& schedule = {}) noexcept;
@@ -34,23 +36,26 @@ public:
         return current_;
     }
 
-    // The ways that may be used, and those of them that are costly; the way
-    // asleep is always allowed, and one in use that is no longer is left.
+    // The moves that may be made, and those of them that are costly; the
+    // plain ones are always allowed, and a way in use that is no longer is
+    // left for a plain one.
     void allow(unsigned allowed, unsigned costly = 0) noexcept;
     // The way in use between probes.
     [[nodiscard]] Way chosen() const noexcept { return chosen_; }
+    // The move being probed, or move_count between probes.
+    [[nodiscard]] std::size_t probing() const noexcept { return current_ == chosen_ ? move_count : probing_; }
 
 private:
     void edge(std::int64_t now, std::uint64_t taken, bool switched) noexcept;
     void start_epoch(std::int64_t epoch) noexcept;
-    [[nodiscard]] bool probes(std::int64_t epoch, Way way) const noexcept;
+    [[nodiscard]] bool probes(std::int64_t epoch, std::size_t move) const noexcept;
     // A window's start at the edge `edge`, or none when it is seen too late.
     void open(std::int64_t now, std::uint64_t taken, std::int64_t edge) noexcept;
     // The rate over the window that ends at `edge`; -1 when there is none.
     double close(std::int64_t now, std::uint64_t taken, std::int64_t edge) noexcept;
     void vote(double probe_rate) noexcept;
-    // `ratio`: the new way's rate over the old one's, or 0 when unknown.
-    void change_to(Way way, double ratio) noexcept;
+    // Makes `move`; `ratio`: the new way's rate over the old one's, or 0 when unknown.
+    void make(std::size_t move, double ratio) noexcept;
 
     Timeline timeline_;
     Ballot ballot_;
@@ -58,7 +63,7 @@ private:
     unsigned costly_ = 0;
     Way chosen_;
     Way current_; // the way probed during a probe, else the chosen one
-    Way probing_;
+    std::size_t probing_ = 0;
     std::int64_t epoch_ = -1;
     Phase phase_ = Phase::reference;
     std::int64_t next_edge_ns_ = 0; // where the phase ends

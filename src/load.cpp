@@ -46,11 +46,8 @@ Load::~Load()
     }
 }
 
-bool Load::crowded(std::int64_t now_ns) noexcept
+bool Load::sample(std::int64_t now_ns) noexcept
 {
-    if (now_ns < next_sample_ns_) {
-        return crowded_;
-    }
     if (fd_ == unopened) {
         fd_ = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
     }
@@ -64,13 +61,26 @@ bool Load::crowded(std::int64_t now_ns) noexcept
         n = pread(fd_, text, sizeof text - 1, 0);
     } while (n < 0 && errno == EINTR);
     text[n > 0 ? n : 0] = '\0';
-    const bool crowded = crowded_by(runnable_in_loadavg(text), cpus_);
-    agreeing_ = crowded == last_ ? agreeing_ + 1 : 1;
-    last_ = crowded;
-    if (agreeing_ >= 2) {
-        crowded_ = crowded;
+    const bool now_crowded = crowded_by(runnable_in_loadavg(text), cpus_);
+    agreeing_ = now_crowded == last_ ? agreeing_ + 1 : 1;
+    last_ = now_crowded;
+    return now_crowded;
+}
+
+bool Load::crowded_now(std::int64_t now_ns) noexcept
+{
+    return sample(now_ns);
+}
+
+bool Load::crowded(std::int64_t now_ns) noexcept
+{
+    if (now_ns >= next_sample_ns_ && fd_ != -1) {
+        sample(now_ns);
+        if (agreeing_ >= 2) {
+            crowded_ = last_;
+        }
     }
-    return crowded_;
+    return fd_ == -1 || crowded_;
 }
 
 } // namespace floodout

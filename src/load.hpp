@@ -31,11 +31,18 @@ public:
     // read: waiting awake is only ever an optimisation.
     bool crowded(std::int64_t now_ns) noexcept;
 
+    // Whether one sample at `now_ns` says so; it counts as the first of two
+    // that agree. True where the count cannot be read.
+    bool crowded_now(std::int64_t now_ns) noexcept;
+
     // One decision from one sample of runnable tasks (-1: unknown), this
     // task among them.
     static bool crowded_by(long runnable, long cpus) noexcept { return runnable < 0 || runnable > cpus; }
 
 private:
+    // One reading of the count.
+    bool sample(std::int64_t now_ns) noexcept;
+
     static constexpr int unopened = -2;
     int fd_ = unopened; // -1 once it could not be opened
     long cpus_;

@@ -10,10 +10,12 @@
 #include "writer.hpp"
 #include "written.hpp"
 
+#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -32,28 +34,49 @@ void handler(int /*signal*/)
     _exit(0);
 }
 
+// A first piece before the larger block is laid, so that the reader need
+// not wait for that: into a pipe the least block's pages, which stay as they
+// are for the life of the process, as vmspliced pages must; to files and
+// terminals by write(2). At most a page, which any pipe takes at once.
+// Sockets keep their rules from the first byte (datagrams, TCP's grain, a
+// Unix socket's spliced pages) and wait for the block. The bytes that went.
+std::uint64_t first_piece(floodout::OutputKind kind, const floodout::Block& least)
+{
+    const std::size_t size = std::min(least.layout().size, least.page());
+    if (kind == floodout::OutputKind::pipe) {
+        const ssize_t n = floodout::hand_pages(STDOUT_FILENO, least.data(), size, 0);
+        if (n >= 0 || !floodout::refuses_the_call(errno)) {
+            return floodout::Put::of(n).bytes;
+        }
+    } else if (kind != floodout::OutputKind::other) {
+        return 0;
+    }
+    return floodout::Put::of(write(STDOUT_FILENO, least.data(), size)).bytes;
+}
+
 // The write loop and its preparation, which may take milliseconds (the block
 // can be megabytes, on huge pages the kernel may first have to compact):
 // only after the alarm is armed, so that a SIGALRM meanwhile finds its
-// handler and ends the run with nothing written.
-[[noreturn]] void write_for_ever(char* copy, std::size_t size)
+// handler and ends the run. `least`: the text's private copy, one text's
+// pages, kept for the life of the process as every block is.
+[[noreturn]] void write_for_ever(const floodout::Block& least)
 {
-    if (size == 0) {
+    if (least.empty()) {
         for (;;) {
-            pause();
+            pause(); // an empty text
         }
     }
-    const floodout::Allowance allowance = floodout::read_allowance();
-    const long page = sysconf(_SC_PAGESIZE);
-    const floodout::Block block = floodout::Block::make(
-        std::string_view(copy, size), page > 0 ? static_cast<std::size_t>(page) : 4096, allowance.memory);
-    if (block.empty()) {
-        _exit(EXIT_FAILURE); // not even one text fits; nothing was written
-    }
-    // The block holds the text from here on; in a tight container every
-    // page counts.
-    std::free(copy);
     const floodout::OutputKind kind = floodout::classify_output(STDOUT_FILENO);
+    const std::uint64_t written = first_piece(kind, least);
+    // A reader it woke may share this CPU: let it read before the block is
+    // laid, which takes a while.
+    sched_yield();
+    const floodout::Allowance allowance = floodout::read_allowance();
+    const std::size_t size = least.text_size();
+    const floodout::Block larger
+        = floodout::Block::make(std::string_view(least.data(), size), least.page(), allowance.memory);
+    // Where nothing larger fits, the least goes on alone.
+    const floodout::Block& block = larger.empty() ? least : larger;
     switch (kind) {
     case floodout::OutputKind::pipe: {
         // What a pipe holds is charged to this process where it is written
@@ -62,7 +85,7 @@ void handler(int /*signal*/)
         floodout::enlarge_pipe(STDOUT_FILENO, pipe_room);
         floodout::Load load(allowance.online_cpus);
         floodout::PipeOutput out(STDOUT_FILENO, block, pipe_room, allowance.several_cpus ? &load : nullptr);
-        floodout::Writer(block, out).run();
+        floodout::Writer(block, out, written).run();
     }
     case floodout::OutputKind::udp:
     case floodout::OutputKind::datagram: {
@@ -71,14 +94,14 @@ void handler(int /*signal*/)
     }
     case floodout::OutputKind::unix_stream: {
         floodout::SplicedOutput out(STDOUT_FILENO, block.page());
-        floodout::Writer(block, out).run();
+        floodout::Writer(block, out, written).run();
     }
     case floodout::OutputKind::tcp:
     case floodout::OutputKind::other:
         break;
     }
     floodout::WrittenOutput out(STDOUT_FILENO, kind, block.page());
-    floodout::Writer(block, out).run();
+    floodout::Writer(block, out, written).run();
 }
 
 } // namespace
@@ -98,18 +121,20 @@ int main(int argc, char** argv)
     action.sa_flags = SA_RESTART;
     sigaction(SIGALRM, &action, nullptr);
 
-    // A private copy of the text; status 1 when not even that fits.
+    // A private copy of the text, laid out in its own pages as the least
+    // block that works; status 1 when not even that fits.
     const char* text = argc > 2 ? argv[2] : "X";
     const std::size_t size = std::strlen(text);
-    auto* copy = static_cast<char*>(std::malloc(size + 1));
-    if (copy == nullptr) {
+    const long page = sysconf(_SC_PAGESIZE);
+    const floodout::Block least = floodout::Block::least(
+        std::string_view(text, size), page > 0 ? static_cast<std::size_t>(page) : 4096);
+    if (size > 0 && least.empty()) {
         return EXIT_FAILURE;
     }
-    std::memcpy(copy, text, size + 1);
 
     // Always called: a count of 0 cancels an alarm inherited across exec.
     alarm(floodout::alarm_seconds(seconds));
 
     // Write for ever; only a signal ends the run.
-    write_for_ever(copy, size);
+    write_for_ever(least);
 }

@@ -11,7 +11,7 @@ PipeOutput::PipeOutput(
     , load_(now_ns() >= 0 ? load : nullptr)
     , pages_(fd, block.page())
     , teed_(fd, block, pipe_bytes)
-    , chooser_(load_ != nullptr ? Way::awake : Way::asleep, all_ways, schedule)
+    , chooser_(first_way(load_, now_ns()), all_moves, schedule)
     , way_(chooser_.chosen())
 {
     change_to(way_);
@@ -24,23 +24,45 @@ std::uint64_t PipeOutput::taken() const noexcept
     return position_ > held ? position_ - held : 0;
 }
 
+namespace {
+
+// The moves that wait awake.
+constexpr unsigned awake_moves
+    = move_bit(move_index(Dimension::waiting, static_cast<std::uint8_t>(Waiting::fast)))
+    | move_bit(move_index(Dimension::waiting, static_cast<std::uint8_t>(Waiting::emptied)));
+constexpr unsigned teed_moves
+    = move_bit(move_index(Dimension::source, static_cast<std::uint8_t>(Source::teed)));
+
+} // namespace
+
+Way PipeOutput::first_way(Load* load, std::int64_t now) noexcept
+{
+    // Alone, a reader that empties the pipe is served best awake; among other
+    // work, the narrow window shares the caches best. Either way the chooser
+    // soon measures what serves this reader.
+    if (load == nullptr) {
+        return {};
+    }
+    return load->crowded_now(now) ? Way { .window = Window::narrow } : Way { .waiting = Waiting::emptied };
+}
+
 void PipeOutput::allow(std::int64_t now) noexcept
 {
-    unsigned ways = all_ways;
+    unsigned allowed = all_moves;
     unsigned costly = 0;
     // Waiting awake takes a CPU: never with one. While other work waits for
     // a CPU, it may take one that work needs: other floods probe it at the
     // same moment, so their loss shows, but nothing else's does. It must
     // then win by more.
     if (load_ == nullptr) {
-        ways &= ~way_bit(Way::awake);
+        allowed &= ~awake_moves;
     } else if (load_->crowded(now)) {
-        costly = way_bit(Way::awake);
+        costly = awake_moves;
     }
     if (!teed_.usable()) {
-        ways &= ~way_bit(Way::teed);
+        allowed &= ~teed_moves;
     }
-    chooser_.allow(ways, costly);
+    chooser_.allow(allowed, costly);
 }
 
 void PipeOutput::change_to(Way way) noexcept

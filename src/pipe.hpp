@@ -35,8 +35,9 @@ public:
 private:
     // What the reader has taken in all: what went in, less what it still holds.
     [[nodiscard]] std::uint64_t taken() const noexcept;
-    // Tells the chooser which ways it may take now.
+    // Tells the chooser which moves it may make now.
     void allow(std::int64_t now) noexcept;
+    static Way first_way(Load* load, std::int64_t now) noexcept;
     void change_to(Way way) noexcept;
 
     int fd_;

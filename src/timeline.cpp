@@ -9,7 +9,7 @@ Timeline::Timeline(const Timing& timing) noexcept
 {
     assert(timing.warm_up_ns >= 0 && timing.window_ns > 0 && timing.quiet_every > 0);
     assert(timing.warm_up_ns + 2 * timing.window_ns <= timing.epoch_ns);
-    assert(std::gcd(timing.quiet_every + 1, static_cast<std::int64_t>(way_count)) == 1);
+    assert(std::gcd(timing.quiet_every + 1, static_cast<std::int64_t>(move_count)) == 1);
     assert(timing.far_behind_every > 0);
 }
 
@@ -35,18 +35,18 @@ std::int64_t Timeline::end_of(std::int64_t epoch, Phase phase) const noexcept
                                      : start_of(epoch, static_cast<Phase>(static_cast<int>(phase) + 1));
 }
 
-Way Timeline::probed_in(std::int64_t epoch) const noexcept
+std::size_t Timeline::probed_in(std::int64_t epoch) const noexcept
 {
     // The quiet turns are the multiples of quiet_every; with quiet_every + 1
-    // prime to the count of ways, they too take every way in turn.
+    // prime to the count of moves, they too take every move in turn.
     const std::int64_t turn = epoch + epoch / timing_.quiet_every;
-    return static_cast<Way>(turn % static_cast<std::int64_t>(way_count));
+    return static_cast<std::size_t>(turn % static_cast<std::int64_t>(move_count));
 }
 
 bool Timeline::far_behind_turn(std::int64_t epoch) const noexcept
 {
-    // A way's quiet turns come every quiet_every * way_count epochs.
-    const std::int64_t turn = epoch / (timing_.quiet_every * static_cast<std::int64_t>(way_count));
+    // A move's quiet turns come every quiet_every * move_count epochs.
+    const std::int64_t turn = epoch / (timing_.quiet_every * static_cast<std::int64_t>(move_count));
     return quiet_turn(epoch) && turn % timing_.far_behind_every == 0;
 }
 

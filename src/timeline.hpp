@@ -19,13 +19,13 @@ struct Timing {
     std::int64_t warm_up_ns = 1'000'000; // after a change of way, before measuring
     std::int64_t window_ns = 5'000'000; // one measurement
     // Once the choice holds, probe only every so many epochs; one more than
-    // it must be prime to the count of ways, so that those epochs take every
-    // way in turn.
-    std::int64_t quiet_every = 8;
-    // A way far behind is probed only one of its turns in this many.
+    // it must be prime to the count of moves, so that those epochs take
+    // every move in turn.
+    std::int64_t quiet_every = 5;
+    // A move far behind is probed only one of its turns in this many.
     std::int64_t far_behind_every = 4;
 };
-static_assert(std::gcd(Timing {}.quiet_every + 1, static_cast<std::int64_t>(way_count)) == 1);
+static_assert(std::gcd(Timing {}.quiet_every + 1, static_cast<std::int64_t>(move_count)) == 1);
 
 // The parts of an epoch, in order.
 enum class Phase : std::uint8_t {
@@ -36,10 +36,10 @@ enum class Phase : std::uint8_t {
 };
 
 // What the shared clock alone says: which epoch and phase a moment is in,
-// where each starts, which way every flood probes. Holds no state.
+// where each starts, which move every flood probes. Holds no state.
 class Timeline {
 public:
-    // REQUIRES: the phases fit in an epoch; quiet_every + 1 prime to the ways.
+    // REQUIRES: the phases fit in an epoch; quiet_every + 1 prime to the moves.
     explicit Timeline(const Timing& timing = {}) noexcept;
 
     [[nodiscard]] std::int64_t epoch_at(std::int64_t now) const noexcept { return now / timing_.epoch_ns; }
@@ -53,15 +53,15 @@ public:
         return now - edge <= timing_.window_ns / 2;
     }
 
-    // The way that epoch `epoch` probes, whatever the flood: all ways in
+    // The move that epoch `epoch` probes, whatever the flood: all moves in
     // turn, also among the quiet turns.
-    [[nodiscard]] Way probed_in(std::int64_t epoch) const noexcept;
+    [[nodiscard]] std::size_t probed_in(std::int64_t epoch) const noexcept;
     // Whether a flood whose choice holds probes in `epoch`.
     [[nodiscard]] bool quiet_turn(std::int64_t epoch) const noexcept
     {
         return epoch % timing_.quiet_every == 0;
     }
-    // Whether a way far behind is probed in `epoch`: one of its quiet turns
+    // Whether a move far behind is probed in `epoch`: one of its quiet turns
     // in far_behind_every.
     [[nodiscard]] bool far_behind_turn(std::int64_t epoch) const noexcept;
 

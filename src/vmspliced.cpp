@@ -15,6 +15,9 @@ namespace {
 // Long enough to cover a reader's copy of a whole 1 MiB pipe, several times
 // shorter than the pause of a reader that sleeps between reads.
 constexpr std::int64_t max_spin_ns = 100'000;
+// After the reader emptied the pipe it is in the middle of its next read: as
+// long as a copy of a whole pipe takes at the copy rate of a fast CPU.
+constexpr std::int64_t emptied_spin_ns = 60'000;
 // A reader at least this fast, in bytes a nanosecond, outpaces wake-ups.
 constexpr std::size_t fast_reader_bytes_per_ns = 2;
 // The kernel refuses to shrink a pipe below what it holds: try again after this.
@@ -37,10 +40,25 @@ VmsplicedOutput::VmsplicedOutput(int fd, std::size_t page) noexcept
 void VmsplicedOutput::use(const PipeSettings& settings) noexcept
 {
     settings_ = settings;
-    if (settings.waiting != Waiting::awake) {
+    if (settings.waiting != Waiting::fast) {
         reader_fast_ = false;
     }
     fit_pipe(now_ns());
+}
+
+bool VmsplicedOutput::waits_awake() const noexcept
+{
+    switch (settings_.waiting) {
+    case Waiting::fast:
+        return reader_fast_;
+    case Waiting::emptied:
+        // The last piece filled three quarters of the pipe or more: the
+        // reader had emptied it.
+        return 4 * last_piece_ >= 3 * capacity_;
+    case Waiting::asleep:
+        break;
+    }
+    return false;
 }
 
 Shape VmsplicedOutput::shape() const noexcept
@@ -58,6 +76,7 @@ Put VmsplicedOutput::put(const char* data, std::size_t size) noexcept
         // a refill. Awake, a full pipe says EAGAIN and wait_writable() spins.
         const bool sleep_inside = !nonblocking_ && !waits_awake();
         const ssize_t n = hand_pages(fd_, data, size, sleep_inside ? 0U : SPLICE_F_NONBLOCK);
+        last_piece_ = n > 0 ? static_cast<std::size_t>(n) : last_piece_;
         if (n > 0 && sleep_inside) {
             // Since the last put: the reader's pace, sleep included.
             const std::int64_t now = now_ns();
@@ -78,7 +97,8 @@ bool VmsplicedOutput::wait_writable() noexcept
     pollfd p { fd_, POLLOUT, 0 };
     bool ready = false;
     // poll, unlike a vmsplice attempt, does not take the pipe's lock from the reader.
-    while (waits_awake() && !ready && now_ns() - start < max_spin_ns) {
+    const std::int64_t spin = settings_.waiting == Waiting::emptied ? emptied_spin_ns : max_spin_ns;
+    while (waits_awake() && !ready && now_ns() - start < spin) {
         ready = poll(&p, 1, 0) == 1;
     }
     if (!ready) {
@@ -105,7 +125,7 @@ void VmsplicedOutput::note_pace(std::int64_t now, std::int64_t interval_ns, std:
     // Faster than 2 GB/s over a short interval: the reader waits for us more
     // than we for it. Not after a long one, which means a reader that pauses
     // between reads.
-    reader_fast_ = settings_.waiting == Waiting::awake && interval_ns <= max_spin_ns
+    reader_fast_ = settings_.waiting == Waiting::fast && interval_ns <= max_spin_ns
         && freed >= fast_reader_bytes_per_ns * static_cast<std::size_t>(interval_ns);
 }
 

@@ -20,7 +20,7 @@ public:
     // block's full pipe, until told otherwise); refits the pipe.
     void use(const PipeSettings& settings) noexcept;
     Put put(const char* data, std::size_t size) noexcept;
-    // Awake while the reader outpaces wake-ups and the settings allow it;
+    // Awake while the settings' rule says the reader will soon make room;
     // asleep in poll otherwise.
     [[nodiscard]] bool wait_writable() noexcept;
     [[nodiscard]] Shape shape() const noexcept;
@@ -30,10 +30,7 @@ public:
     [[nodiscard]] bool hands_pages() const noexcept { return hands_pages_; }
 
 private:
-    [[nodiscard]] bool waits_awake() const noexcept
-    {
-        return settings_.waiting == Waiting::awake && reader_fast_;
-    }
+    [[nodiscard]] bool waits_awake() const noexcept;
     // The reader freed `freed` bytes of the pipe in `interval_ns`.
     void note_pace(std::int64_t now, std::int64_t interval_ns, std::size_t freed) noexcept;
     void fit_pipe(std::int64_t now) noexcept;
@@ -43,6 +40,7 @@ private:
     bool nonblocking_; // the file is O_NONBLOCK: vmsplice must not block
     PipeSettings settings_ {};
     bool reader_fast_ = false; // it took bytes faster than a wake-up, at the last note
+    std::size_t last_piece_ = 0; // bytes the last put moved
     std::size_t capacity_; // of the pipe now, in bytes
     std::size_t start_capacity_; // as found at start
     std::size_t reach_; // the longest piece an empty pipe takes whole

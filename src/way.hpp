@@ -1,7 +1,8 @@
 #pragma once
 
 // The ways a pipe can be written, and what each one sets: the lowest layer,
-// below the block, the chooser and the outputs.
+// below the block, the chooser and the outputs. A way is a point in a small
+// space of settings; a probe tries one setting other than the way in use's.
 
 #include <cstddef>
 #include <cstdint>
@@ -12,26 +13,123 @@ namespace floodout {
 // No bound: a reach, span or size that is never the one that stops a piece.
 inline constexpr std::size_t unbounded = std::numeric_limits<std::size_t>::max();
 
-// Which is fastest depends on the CPU, the reader and what else runs; none
-// wins everywhere, so the chooser measures them.
-enum class Way : std::uint8_t { awake, asleep, narrow, teed };
-inline constexpr std::size_t way_count = 4;
-static_assert(static_cast<std::size_t>(Way::teed) + 1 == way_count, "way_count follows the enum");
-
-constexpr unsigned way_bit(Way way) noexcept
-{
-    return 1U << static_cast<unsigned>(way);
-}
-inline constexpr unsigned all_ways = (1U << way_count) - 1;
+// Where the reader's bytes come from.
+enum class Source : std::uint8_t {
+    pages, // the block's pages by vmsplice
+    teed, // a pipe filled once, then tee(2) and splice(2): no pages to pin at each piece
+};
 
 // How a full pipe is waited for.
 enum class Waiting : std::uint8_t {
     asleep, // inside vmsplice: one system call a refill
-    awake, // polling, for a bounded time, while the reader outpaces wake-ups
+    fast, // awake, for a bounded time, while the reader outpaces wake-ups
+    emptied, // awake, for a bounded time, after a piece that filled most of the pipe: the reader had emptied
+             // it
 };
 
-// What a way of writing a pipe sets. The pipe outputs write with whatever
-// they are given: a new setting is a field here and a value in settings_of().
+// Which part of the block the pieces come from, and how much the pipe holds.
+enum class Window : std::uint8_t {
+    wide, // the whole block, pieces as long as the pipe takes
+    narrow, // short pieces near the block's start and a smaller pipe: a cache shared with the reader
+};
+
+// Which is fastest depends on the CPU, the reader and what else runs; no
+// point wins everywhere, so the chooser measures them. A teed way has no
+// waiting or window of its own: it is always the one teed way.
+struct Way {
+    Source source = Source::pages;
+    Waiting waiting = Waiting::asleep;
+    Window window = Window::wide;
+    friend constexpr bool operator==(const Way&, const Way&) = default;
+};
+
+// One setting: a probe tries the way in use with it.
+enum class Dimension : std::uint8_t { source, waiting, window };
+struct Move {
+    Dimension dimension;
+    std::uint8_t value;
+};
+// Every value of every dimension, dimension by dimension.
+inline constexpr Move moves[] = {
+    { Dimension::source, static_cast<std::uint8_t>(Source::pages) },
+    { Dimension::source, static_cast<std::uint8_t>(Source::teed) },
+    { Dimension::waiting, static_cast<std::uint8_t>(Waiting::asleep) },
+    { Dimension::waiting, static_cast<std::uint8_t>(Waiting::fast) },
+    { Dimension::waiting, static_cast<std::uint8_t>(Waiting::emptied) },
+    { Dimension::window, static_cast<std::uint8_t>(Window::wide) },
+    { Dimension::window, static_cast<std::uint8_t>(Window::narrow) },
+};
+inline constexpr std::size_t move_count = sizeof moves / sizeof moves[0];
+static_assert(move_count == 2 + 3 + 2, "a move for every value of every dimension");
+static_assert(move_count <= 8 * sizeof(unsigned), "a set of moves fits in an unsigned");
+
+// The index in `moves` of a dimension's value.
+constexpr std::size_t move_index(Dimension dimension, std::uint8_t value) noexcept
+{
+    std::size_t m = 0;
+    while (m + 1 < move_count && (moves[m].dimension != dimension || moves[m].value != value)) {
+        ++m;
+    }
+    return m;
+}
+
+constexpr unsigned move_bit(std::size_t move) noexcept
+{
+    return 1U << move;
+}
+inline constexpr unsigned all_moves = (1U << move_count) - 1;
+
+// The moves of the settings that `way` has, one a dimension.
+constexpr unsigned moves_of(Way way) noexcept
+{
+    return move_bit(move_index(Dimension::source, static_cast<std::uint8_t>(way.source)))
+        | move_bit(move_index(Dimension::waiting, static_cast<std::uint8_t>(way.waiting)))
+        | move_bit(move_index(Dimension::window, static_cast<std::uint8_t>(way.window)));
+}
+
+// Moves that any pipe allows: the block's pages, waiting asleep, either window.
+inline constexpr unsigned plain_moves = moves_of(Way {}) | moves_of(Way { .window = Window::narrow });
+
+// The same way, the teed one without settings of its own.
+constexpr Way canonical(Way way) noexcept
+{
+    return way.source == Source::teed ? Way { Source::teed, Waiting::asleep, Window::wide } : way;
+}
+
+// `way` with the setting of `moves[move]`. The teed way has no waiting or
+// window: a move in them is a move to the block's pages.
+constexpr Way applied(Way way, std::size_t move) noexcept
+{
+    const Move m = moves[move];
+    if (way.source == Source::teed && m.dimension != Dimension::source) {
+        way = Way {};
+    }
+    switch (m.dimension) {
+    case Dimension::source:
+        way.source = static_cast<Source>(m.value);
+        break;
+    case Dimension::waiting:
+        way.waiting = static_cast<Waiting>(m.value);
+        break;
+    case Dimension::window:
+        way.window = static_cast<Window>(m.value);
+        break;
+    }
+    return canonical(way);
+}
+
+// The move that takes `to` back to `from`; move_count where none does.
+constexpr std::size_t move_back(Way from, Way to) noexcept
+{
+    std::size_t m = 0;
+    while (m < move_count && applied(to, m) != from) {
+        ++m;
+    }
+    return m;
+}
+
+// What a way sets. The pipe outputs write with whatever they are given: a
+// new setting is a field here and a value in settings_of().
 struct PipeSettings {
     Waiting waiting = Waiting::asleep;
     std::size_t reach = unbounded; // the longest piece; the pipe's size bounds it too
@@ -40,31 +138,25 @@ struct PipeSettings {
     bool teed = false; // from a pipe of its own by tee(2), not the block's pages by vmsplice(2)
 };
 
-// The narrow way keeps what the reader copies from and into small, for a
-// reader that shares a CPU's cache with the writer.
+// The narrow window keeps what the reader copies from and into small.
 inline constexpr std::size_t narrow_reach = std::size_t { 128 } << 10;
 inline constexpr std::size_t narrow_span = std::size_t { 64 } << 10;
 inline constexpr std::size_t narrow_pipe = std::size_t { 512 } << 10;
 
-// Each way's settings with pages of `page` bytes (a piece takes at least one
+// A way's settings with pages of `page` bytes (a piece takes at least one
 // page; a span must hold two, so that it can start at any page offset).
 constexpr PipeSettings settings_of(Way way, std::size_t page) noexcept
 {
     PipeSettings settings;
-    switch (way) {
-    case Way::awake:
-        settings.waiting = Waiting::awake;
-        break;
-    case Way::narrow:
+    if (way.source == Source::teed) {
+        settings.teed = true;
+        return settings;
+    }
+    settings.waiting = way.waiting;
+    if (way.window == Window::narrow) {
         settings.reach = narrow_reach > page ? narrow_reach : page;
         settings.span = narrow_span > 2 * page ? narrow_span : 2 * page;
         settings.pipe = narrow_pipe;
-        break;
-    case Way::teed:
-        settings.teed = true;
-        break;
-    case Way::asleep:
-        break;
     }
     return settings;
 }

@@ -16,10 +16,12 @@ namespace floodout {
 // The block and the output must outlive the writer.
 template <Output O> class Writer {
 public:
-    Writer(const Block& block, O& out) noexcept
+    // `position`: the bytes of the stream that went out before.
+    Writer(const Block& block, O& out, std::uint64_t position = 0) noexcept
         : block_(block)
         , out_(out)
-        , index_(block.start_at_mark(0))
+        , index_(block.start_at_mark(static_cast<std::size_t>(position % block.layout().period)))
+        , position_(position)
     {
         assert(!block.empty());
     }
@@ -70,7 +72,7 @@ private:
     const Block& block_;
     O& out_;
     std::size_t index_;
-    std::uint64_t position_ = 0;
+    std::uint64_t position_;
     bool realign_ = false;
 };
 

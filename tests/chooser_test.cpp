@@ -17,29 +17,66 @@
 
 namespace {
 
-using floodout::all_ways;
+using floodout::all_moves;
 using floodout::Ballot;
 using floodout::Chooser;
+using floodout::move_bit;
+using floodout::move_count;
 using floodout::Phase;
+using floodout::Source;
+using floodout::Waiting;
 using floodout::Way;
-using floodout::way_bit;
-using floodout::way_count;
+using floodout::Window;
 
 constexpr std::int64_t ms = 1'000'000;
 // Floods call the chooser at every piece: about every 50 us here.
 constexpr std::int64_t step_ns = 50'000;
 
+// The ways of 1.4.0, and one that it did not have.
+constexpr Way awake { Source::pages, Waiting::fast, Window::wide };
+constexpr Way asleep {};
+constexpr Way narrow { Source::pages, Waiting::asleep, Window::narrow };
+constexpr Way teed { Source::teed };
+constexpr Way emptied_narrow { Source::pages, Waiting::emptied, Window::narrow };
+// The moves that wait awake.
+constexpr unsigned awake_moves = move_bit(3) | move_bit(4);
+
+// Every way: the block's pages with each waiting and window, and the teed one.
+constexpr std::size_t way_count = 3 * 2 + 1;
+std::size_t index(Way way)
+{
+    return way.source == Source::teed
+        ? way_count - 1
+        : static_cast<std::size_t>(way.waiting) * 2 + static_cast<std::size_t>(way.window);
+}
+
 using Rates = std::array<double, way_count>; // bytes a nanosecond, by way
+
+// Rates of 1.4.0's ways, and of the others less than their nearest: the
+// narrow window waiting awake 0.75 of it asleep, waiting awake once the pipe
+// was emptied 0.7 of waiting while the reader is fast.
+Rates rates(double awake_rate, double asleep_rate, double narrow_rate, double teed_rate)
+{
+    Rates r;
+    r[index(awake)] = awake_rate;
+    r[index({ Source::pages, Waiting::fast, Window::narrow })] = 0.75 * narrow_rate;
+    r[index({ Source::pages, Waiting::emptied, Window::narrow })] = 0.7 * 0.75 * narrow_rate;
+    r[index({ Source::pages, Waiting::emptied, Window::wide })] = 0.7 * awake_rate;
+    r[index(asleep)] = asleep_rate;
+    r[index(narrow)] = narrow_rate;
+    r[index(teed)] = teed_rate;
+    return r;
+}
 
 // One flood: a chooser and what its reader has taken.
 struct Flood {
-    explicit Flood(Way first, unsigned allowed = all_ways)
+    explicit Flood(Way first, unsigned allowed = all_moves)
         : chooser(first, allowed)
     {
     }
     Chooser chooser;
     double taken = 0;
-    Way way = Way::asleep;
+    Way way = asleep;
     std::array<std::int64_t, way_count> time_in {}; // ns spent in each way
 };
 
@@ -62,17 +99,17 @@ void run(
         for (std::size_t i = 0; i < floods.size(); ++i) {
             Flood& f = *floods[i];
             f.taken += rate(i, ways) * static_cast<double>(step_ns);
-            f.time_in[static_cast<std::size_t>(f.way)] += step_ns;
+            f.time_in[index(f.way)] += step_ns;
         }
     }
 }
 
 void run_alone(
-    Flood& flood, std::int64_t from, std::int64_t to, const std::function<Rates(std::int64_t)>& rates)
+    Flood& flood, std::int64_t from, std::int64_t to, const std::function<Rates(std::int64_t)>& rates_at)
 {
     std::int64_t now = from;
     run({ &flood }, from, to, [&](std::size_t, const std::vector<Way>& ways) {
-        const double r = rates(now)[static_cast<std::size_t>(ways[0])];
+        const double r = rates_at(now)[index(ways[0])];
         now += step_ns;
         return r;
     });
@@ -84,13 +121,13 @@ double share(const Flood& flood, Way way)
     for (const std::int64_t t : flood.time_in) {
         all += t;
     }
-    return static_cast<double>(flood.time_in[static_cast<std::size_t>(way)]) / static_cast<double>(all);
+    return static_cast<double>(flood.time_in[index(way)]) / static_cast<double>(all);
 }
 
 struct Case {
     const char* name;
     Way first;
-    Rates rates; // awake, asleep, narrow, teed
+    Rates rates;
     Way fastest;
 };
 
@@ -103,29 +140,31 @@ TEST_P(Settles, OnTheFastestWayWithinHalfASecond)
     Flood flood(c.first);
     run_alone(flood, 1000 * ms, 1500 * ms, [&](std::int64_t) { return c.rates; });
     EXPECT_EQ(flood.chooser.chosen(), c.fastest);
-    // Then it stays there, probing the others rarely.
+    // Then it stays there, and once every move has been tried twice more,
+    // probes the others rarely.
+    run_alone(flood, 1500 * ms, 2200 * ms, [&](std::int64_t) { return c.rates; });
     flood.time_in = {};
-    run_alone(flood, 1500 * ms, 3500 * ms, [&](std::int64_t) { return c.rates; });
+    run_alone(flood, 2200 * ms, 4200 * ms, [&](std::int64_t) { return c.rates; });
     EXPECT_EQ(flood.chooser.chosen(), c.fastest);
     EXPECT_GT(share(flood, c.fastest), 0.97);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, Settles,
-    testing::Values(Case { "TeedFromAwake", Way::awake, { 10, 12, 8, 15 }, Way::teed },
-        Case { "AwakeFromNarrow", Way::narrow, { 20, 12, 8, 15 }, Way::awake },
-        Case { "NarrowByTenPercent", Way::asleep, { 10, 10, 11, 9 }, Way::narrow },
-        Case { "StaysWhereItIsBest", Way::asleep, { 5, 6, 5.5, 2 }, Way::asleep }),
+    testing::Values(Case { "TeedFromAwake", awake, rates(10, 12, 8, 15), teed },
+        Case { "AwakeFromNarrow", narrow, rates(20, 12, 8, 15), awake },
+        Case { "NarrowByTenPercent", asleep, rates(10, 10, 11, 9), narrow },
+        Case { "StaysWhereItIsBest", asleep, rates(5, 6, 5.5, 2), asleep }),
     [](const testing::TestParamInfo<Case>& param) { return std::string(param.param.name); });
 
 TEST(Chooser, FollowsAChangeOfReaderWithinHalfASecond)
 {
-    Flood flood(Way::awake);
-    const Rates before { 20, 12, 8, 15 };
-    const Rates after { 4, 9, 6, 3 }; // a slower reader, best served another way
+    Flood flood(awake);
+    const Rates before = rates(20, 12, 8, 15);
+    const Rates after = rates(4, 9, 6, 3); // a slower reader, best served another way
     run_alone(flood, 1000 * ms, 3000 * ms, [&](std::int64_t) { return before; });
-    ASSERT_EQ(flood.chooser.chosen(), Way::awake);
+    ASSERT_EQ(flood.chooser.chosen(), awake);
     run_alone(flood, 3000 * ms, 3500 * ms, [&](std::int64_t) { return after; });
-    EXPECT_EQ(flood.chooser.chosen(), Way::asleep);
+    EXPECT_EQ(flood.chooser.chosen(), asleep);
 }
 
 // A probe of a way that carries a third as much costs two thirds of the
@@ -133,18 +172,20 @@ TEST(Chooser, FollowsAChangeOfReaderWithinHalfASecond)
 // reader changes.
 TEST(Chooser, ProbesAFarSlowerWayRarelyButFindsItWhenItBecomesTheFastest)
 {
-    Flood flood(Way::awake);
-    const Rates before { 30, 28, 10, 9 };
+    Flood flood(awake);
+    const Rates before = rates(30, 28, 10, 9);
     run_alone(flood, 1000 * ms, 2000 * ms, [&](std::int64_t) { return before; });
-    ASSERT_EQ(flood.chooser.chosen(), Way::awake);
+    ASSERT_EQ(flood.chooser.chosen(), awake);
     flood.time_in = {};
     run_alone(flood, 2000 * ms, 10000 * ms, [&](std::int64_t) { return before; });
-    EXPECT_LT(share(flood, Way::narrow), 0.002);
-    EXPECT_LT(share(flood, Way::teed), 0.002);
-    EXPECT_GT(share(flood, Way::asleep), 0.005); // not far behind: probed as usual
-    const Rates after { 6, 5, 12, 4 };
+    EXPECT_LT(share(flood, narrow), 0.002);
+    EXPECT_LT(share(flood, teed), 0.002);
+    // Not far behind: probed at every quiet turn of its move, 6 ms in 8 * 7
+    // epochs of 32 ms.
+    EXPECT_GT(share(flood, asleep), 0.003);
+    const Rates after = rates(6, 5, 12, 4);
     run_alone(flood, 10000 * ms, 10500 * ms, [&](std::int64_t) { return after; });
-    EXPECT_EQ(flood.chooser.chosen(), Way::narrow);
+    EXPECT_EQ(flood.chooser.chosen(), narrow);
 }
 
 // A reader slower than 1 GB/s is held back by its own work: probes there
@@ -153,7 +194,7 @@ TEST(Chooser, ProbesAFarSlowerWayRarelyButFindsItWhenItBecomesTheFastest)
 // nothing, but a way that slows the reader tenfold is still left.
 TEST(Chooser, ProbesASlowReaderOnlyNowAndThen)
 {
-    Flood flood(Way::asleep);
+    Flood flood(asleep);
     std::mt19937 random(11);
     std::uniform_real_distribution<double> coarse(0.6, 1.4);
     double held = 1;
@@ -163,12 +204,12 @@ TEST(Chooser, ProbesASlowReaderOnlyNowAndThen)
             held = coarse(random);
             next = now + 2 * ms; // a read every 2 ms
         }
-        return Rates { 0.5 * held, 0.5 * held, 0.5 * held, 0.5 * held };
+        return rates(0.5 * held, 0.5 * held, 0.5 * held, 0.5 * held);
     });
-    EXPECT_EQ(flood.chooser.chosen(), Way::asleep);
-    EXPECT_GT(share(flood, Way::asleep), 0.975);
-    run_alone(flood, 6000 * ms, 9000 * ms, [](std::int64_t) { return Rates { 5, 0.5, 0.5, 0.5 }; });
-    EXPECT_EQ(flood.chooser.chosen(), Way::awake);
+    EXPECT_EQ(flood.chooser.chosen(), asleep);
+    EXPECT_GT(share(flood, asleep), 0.975);
+    run_alone(flood, 6000 * ms, 9000 * ms, [](std::int64_t) { return rates(5, 0.5, 0.5, 0.5); });
+    EXPECT_EQ(flood.chooser.chosen(), awake);
 }
 
 TEST(Chooser, KeepsTheKnownGoodWayWhenProbesAreNoisy)
@@ -177,15 +218,15 @@ TEST(Chooser, KeepsTheKnownGoodWayWhenProbesAreNoisy)
     // 15% either way.
     std::mt19937 random(7);
     std::uniform_real_distribution<double> noise(0.85, 1.15);
-    Flood flood(Way::asleep);
+    Flood flood(asleep);
     run_alone(flood, 1000 * ms, 11000 * ms, [&](std::int64_t) {
         const double n = noise(random);
-        return Rates { 9 * n, 10 * n, 9 * n, 9 * n };
+        return rates(9 * n, 10 * n, 9 * n, 9 * n);
     });
     // Noise is per step here, and a window averages over many: also
     // noise that holds for a whole window.
-    EXPECT_GT(share(flood, Way::asleep), 0.9);
-    Flood slow_noise(Way::asleep);
+    EXPECT_GT(share(flood, asleep), 0.9);
+    Flood slow_noise(asleep);
     double held = 1;
     std::int64_t next = 0;
     run_alone(slow_noise, 1000 * ms, 11000 * ms, [&](std::int64_t now) {
@@ -193,44 +234,45 @@ TEST(Chooser, KeepsTheKnownGoodWayWhenProbesAreNoisy)
             held = noise(random);
             next = now + 3 * ms;
         }
-        return Rates { 9 * held, 10 * held, 9 * held, 9 * held };
+        return rates(9 * held, 10 * held, 9 * held, 9 * held);
     });
-    EXPECT_GT(share(slow_noise, Way::asleep), 0.9);
+    EXPECT_GT(share(slow_noise, asleep), 0.9);
 }
 
 TEST(Chooser, NeverUsesAWayThatIsNotAllowed)
 {
-    Flood flood(Way::asleep, all_ways & ~way_bit(Way::awake));
-    run_alone(flood, 1000 * ms, 2000 * ms, [](std::int64_t) { return Rates { 50, 10, 8, 9 }; });
-    EXPECT_EQ(flood.time_in[static_cast<std::size_t>(Way::awake)], 0);
-    EXPECT_EQ(flood.chooser.chosen(), Way::asleep);
+    Flood flood(asleep, all_moves & ~awake_moves);
+    run_alone(flood, 1000 * ms, 2000 * ms, [](std::int64_t) { return rates(50, 10, 8, 9); });
+    EXPECT_EQ(flood.time_in[index(awake)], 0);
+    EXPECT_EQ(flood.chooser.chosen(), asleep);
     // Allowed later, it is found; forbidden again, it is left at once.
-    flood.chooser.allow(all_ways);
-    run_alone(flood, 2000 * ms, 2500 * ms, [](std::int64_t) { return Rates { 50, 10, 8, 9 }; });
-    EXPECT_EQ(flood.chooser.chosen(), Way::awake);
-    flood.chooser.allow(all_ways & ~way_bit(Way::awake));
-    EXPECT_NE(flood.chooser.chosen(), Way::awake);
+    flood.chooser.allow(all_moves);
+    run_alone(flood, 2000 * ms, 2500 * ms, [](std::int64_t) { return rates(50, 10, 8, 9); });
+    EXPECT_EQ(flood.chooser.chosen(), awake);
+    flood.chooser.allow(all_moves & ~awake_moves);
+    EXPECT_NE(flood.chooser.chosen(), awake);
     flood.time_in = {};
-    run_alone(flood, 2500 * ms, 3000 * ms, [](std::int64_t) { return Rates { 50, 10, 8, 9 }; });
-    EXPECT_EQ(flood.time_in[static_cast<std::size_t>(Way::awake)], 0);
+    run_alone(flood, 2500 * ms, 3000 * ms, [](std::int64_t) { return rates(50, 10, 8, 9); });
+    EXPECT_EQ(flood.time_in[index(awake)], 0);
 }
 
 // On a crowded machine waiting awake is costly: what it gains may come from
 // work that no probe sees, so it must carry 12% more, not 4%.
 TEST(Chooser, ACostlyWayMustWinByMore)
 {
-    const unsigned costly = way_bit(Way::awake);
-    Flood flood(Way::asleep);
-    flood.chooser.allow(all_ways, costly);
-    run_alone(flood, 1000 * ms, 3000 * ms, [](std::int64_t) { return Rates { 10.8, 10, 8, 8 }; });
-    EXPECT_EQ(flood.chooser.chosen(), Way::asleep);
+    const unsigned costly = awake_moves;
+    Flood flood(asleep);
+    flood.chooser.allow(all_moves, costly);
+    run_alone(flood, 1000 * ms, 3000 * ms, [](std::int64_t) { return rates(10.8, 10, 8, 8); });
+    EXPECT_EQ(flood.chooser.chosen(), asleep);
     // A way that is not costly wins by that much.
-    Flood cheap(Way::asleep);
-    run_alone(cheap, 1000 * ms, 3000 * ms, [](std::int64_t) { return Rates { 8, 10, 8, 10.8 }; });
-    EXPECT_EQ(cheap.chooser.chosen(), Way::teed);
-    // By more than 12%, the costly way wins too.
-    run_alone(flood, 3000 * ms, 5000 * ms, [](std::int64_t) { return Rates { 11.6, 10, 8, 8 }; });
-    EXPECT_EQ(flood.chooser.chosen(), Way::awake);
+    Flood cheap(asleep);
+    run_alone(cheap, 1000 * ms, 3000 * ms, [](std::int64_t) { return rates(8, 10, 8, 10.8); });
+    EXPECT_EQ(cheap.chooser.chosen(), teed);
+    // By more than 12%, the costly way wins too, once its move has had two
+    // quiet turns.
+    run_alone(flood, 3000 * ms, 6000 * ms, [](std::int64_t) { return rates(11.6, 10, 8, 8); });
+    EXPECT_EQ(flood.chooser.chosen(), awake);
 }
 
 // Two floods on two CPUs: waiting awake gains a flood 30% while the other
@@ -238,11 +280,11 @@ TEST(Chooser, ACostlyWayMustWinByMore)
 // do it. Probing alone, each would take it; probing together, neither does.
 TEST(Chooser, FloodsThatChooseAtOnceDoNotSettleWhereAllLose)
 {
-    Flood a(Way::asleep);
-    Flood b(Way::asleep);
+    Flood a(asleep);
+    Flood b(asleep);
     const auto rate = [](std::size_t i, const std::vector<Way>& ways) {
-        const bool mine = ways[i] == Way::awake;
-        const bool other = ways[1 - i] == Way::awake;
+        const bool mine = ways[i].waiting != Waiting::asleep;
+        const bool other = ways[1 - i].waiting != Waiting::asleep;
         if (mine && other) {
             return 6.0;
         }
@@ -252,49 +294,73 @@ TEST(Chooser, FloodsThatChooseAtOnceDoNotSettleWhereAllLose)
     // not each flood's own.
     run({ &a }, 1000 * ms, 1013 * ms, [](std::size_t, const std::vector<Way>&) { return 10.0; });
     run({ &a, &b }, 1013 * ms, 5000 * ms, rate);
-    EXPECT_NE(a.chooser.chosen(), Way::awake);
-    EXPECT_NE(b.chooser.chosen(), Way::awake);
-    EXPECT_LT(share(a, Way::awake), 0.05);
-    EXPECT_LT(share(b, Way::awake), 0.05);
+    EXPECT_EQ(a.chooser.chosen().waiting, Waiting::asleep);
+    EXPECT_EQ(b.chooser.chosen().waiting, Waiting::asleep);
+    EXPECT_LT(share(a, awake), 0.05);
+    EXPECT_LT(share(b, awake), 0.05);
 }
 
-// Floods with other histories (one settled on the teed way, one on waiting
-// awake, one that has just started) probe the same way at the same moment:
-// the way any two of them probe at once is the same.
+// Floods with other histories (two settled on the teed way with other
+// votes, one on waiting awake, one that has just started) probe the same
+// move at the same moment, and those in the same way the same way.
 TEST(Chooser, EveryFloodProbesTheSameWayAtTheSameMoment)
 {
-    const Rates rates[] = { { 10, 12, 8, 15 }, { 20, 12, 8, 15 }, { 10, 12, 11, 9 } };
-    Flood a(Way::asleep);
-    Flood b(Way::narrow);
-    Flood c(Way::narrow);
-    run_alone(a, 1000 * ms, 2000 * ms, [&](std::int64_t) { return rates[0]; });
-    run_alone(b, 1500 * ms, 2500 * ms, [&](std::int64_t) { return rates[1]; });
-    ASSERT_EQ(a.chooser.chosen(), Way::teed);
-    ASSERT_EQ(b.chooser.chosen(), Way::awake);
-    std::vector<Flood*> floods { &a, &b, &c };
-    std::array<int, way_count> together {}; // steps in which two or more probed it
+    const Rates histories[]
+        = { rates(10, 12, 8, 15), rates(20, 12, 8, 15), rates(10, 12, 11, 9), rates(9, 13, 8, 16) };
+    Flood a(asleep);
+    Flood b(narrow);
+    Flood c(narrow);
+    Flood d(awake);
+    run_alone(a, 1000 * ms, 2000 * ms, [&](std::int64_t) { return histories[0]; });
+    run_alone(b, 1500 * ms, 2500 * ms, [&](std::int64_t) { return histories[1]; });
+    run_alone(d, 1700 * ms, 2400 * ms, [&](std::int64_t) { return histories[3]; });
+    ASSERT_EQ(a.chooser.chosen(), teed);
+    ASSERT_EQ(b.chooser.chosen(), awake);
+    ASSERT_EQ(d.chooser.chosen(), teed);
+    std::vector<Flood*> floods { &a, &b, &c, &d };
+    std::array<int, move_count> together {}; // steps in which two or more probed it
+    int same_way = 0; // steps in which a and d probed
     run(
-        floods, 2500 * ms, 5000 * ms,
-        [&](std::size_t i, const std::vector<Way>& ways) {
-            return rates[i][static_cast<std::size_t>(ways[i])];
-        },
+        floods, 2500 * ms, 6000 * ms,
+        [&](std::size_t i, const std::vector<Way>& ways) { return histories[i][index(ways[i])]; },
         [&] {
-            std::vector<Way> probed;
+            std::vector<std::size_t> probed;
             for (const Flood* f : floods) {
-                if (f->way != f->chooser.chosen()) {
-                    probed.push_back(f->way);
+                if (f->chooser.probing() != move_count) {
+                    probed.push_back(f->chooser.probing());
                 }
             }
-            for (const Way way : probed) {
-                EXPECT_EQ(way, probed[0]);
+            for (const std::size_t move : probed) {
+                EXPECT_EQ(move, probed[0]);
             }
-            together[static_cast<std::size_t>(probed.empty() ? Way::asleep : probed[0])]
-                += probed.size() > 1 ? 1 : 0;
+            together[probed.empty() ? 0 : probed[0]] += probed.size() > 1 ? 1 : 0;
+            if (a.way != teed && d.way != teed) {
+                EXPECT_EQ(a.way, d.way);
+                ++same_way;
+            }
         });
     EXPECT_GE(std::count_if(together.begin(), together.end(), [](int n) { return n > 0; }), 2);
+    EXPECT_GT(same_way, 0);
 }
 
-TEST(Timeline, PhasesFollowEachOtherAndEveryWayIsProbedInTurnAlsoAmongQuietTurns)
+// A reader served best by a point of the space that none of 1.4.0's ways
+// is: waiting awake once it has emptied the pipe, in the narrow window. Two
+// moves from where it starts, each of which gains on its own.
+TEST(Chooser, FindsTheBestPointOfTheSpaceOneMoveAtATime)
+{
+    Flood flood(asleep);
+    Rates r = rates(10, 10, 11, 8);
+    r[index({ Source::pages, Waiting::emptied, Window::wide })] = 12;
+    r[index(emptied_narrow)] = 14;
+    run_alone(flood, 1000 * ms, 3000 * ms, [&](std::int64_t) { return r; });
+    EXPECT_EQ(flood.chooser.chosen(), emptied_narrow);
+    // Then it stays there.
+    flood.time_in = {};
+    run_alone(flood, 3000 * ms, 5000 * ms, [&](std::int64_t) { return r; });
+    EXPECT_GT(share(flood, emptied_narrow), 0.97);
+}
+
+TEST(Timeline, PhasesFollowEachOtherAndEveryMoveIsProbedInTurnAlsoAmongQuietTurns)
 {
     const floodout::Timeline timeline; // epochs of 32 ms: 1 to warm up, windows of 5
     EXPECT_EQ(timeline.epoch_at(100 * ms), 3);
@@ -304,21 +370,23 @@ TEST(Timeline, PhasesFollowEachOtherAndEveryWayIsProbedInTurnAlsoAmongQuietTurns
     EXPECT_EQ(timeline.end_of(3, Phase::reference), timeline.start_of(4, Phase::warm_up));
     EXPECT_TRUE(timeline.on_time(102 * ms + 2'500'000, 102 * ms));
     EXPECT_FALSE(timeline.on_time(102 * ms + 2'500'001, 102 * ms));
-    // Every way in turn, also among the quiet turns; one quiet turn in four
-    // of each for a way far behind.
-    std::array<int, way_count> all {};
-    std::array<int, way_count> quiet {};
-    std::array<int, way_count> far_behind {};
-    for (std::int64_t epoch = 0; epoch < 8 * 4 * 4 * 3; ++epoch) {
-        const auto way = static_cast<std::size_t>(timeline.probed_in(epoch));
-        ++all[way];
-        quiet[way] += timeline.quiet_turn(epoch) ? 1 : 0;
-        far_behind[way] += timeline.far_behind_turn(epoch) ? 1 : 0;
+    // Every move in turn, also among the quiet turns; one quiet turn in four
+    // of each for a move far behind.
+    constexpr int quiet_every = 5;
+    constexpr int rounds = 3;
+    std::array<int, move_count> all {};
+    std::array<int, move_count> quiet {};
+    std::array<int, move_count> far_behind {};
+    for (std::int64_t epoch = 0; epoch < quiet_every * static_cast<int>(move_count) * 4 * rounds; ++epoch) {
+        const std::size_t move = timeline.probed_in(epoch);
+        ++all[move];
+        quiet[move] += timeline.quiet_turn(epoch) ? 1 : 0;
+        far_behind[move] += timeline.far_behind_turn(epoch) ? 1 : 0;
     }
-    for (std::size_t way = 0; way < way_count; ++way) {
-        EXPECT_EQ(all[way], 8 * 4 * 3) << way;
-        EXPECT_EQ(quiet[way], 4 * 3) << way;
-        EXPECT_EQ(far_behind[way], 3) << way;
+    for (std::size_t move = 0; move < move_count; ++move) {
+        EXPECT_EQ(all[move], quiet_every * 4 * rounds) << move;
+        EXPECT_EQ(quiet[move], 4 * rounds) << move;
+        EXPECT_EQ(far_behind[move], rounds) << move;
     }
 }
 
@@ -328,7 +396,7 @@ TEST(Ballot, TwoOfThreeVotesByTheMarginOrOneDecisiveVoteWin)
         Ballot ballot;
         bool won = false;
         for (const double vote : votes) {
-            won = ballot.vote(Way::teed, vote, costly);
+            won = ballot.vote(1, vote, costly);
         }
         return won;
     };
@@ -336,34 +404,34 @@ TEST(Ballot, TwoOfThreeVotesByTheMarginOrOneDecisiveVoteWin)
     EXPECT_TRUE(wins({ 1.05, 0.9, 1.05 })) << "two of three by the margin";
     EXPECT_FALSE(wins({ 1.05, 0.9, 0.9, 1.05 })) << "two, but one of them four votes ago";
     EXPECT_TRUE(wins({ 1.31 })) << "one decisive vote";
-    EXPECT_FALSE(wins({ 1.05, 1.05 }, true)) << "a costly way by 4%";
-    EXPECT_TRUE(wins({ 1.13, 1.13 }, true)) << "a costly way by 12%";
+    EXPECT_FALSE(wins({ 1.05, 1.05 }, true)) << "a costly move by 4%";
+    EXPECT_TRUE(wins({ 1.13, 1.13 }, true)) << "a costly move by 12%";
 }
 
 TEST(Ballot, FarBehindUntilTheRateChangesAndASlowReaderNeedsTwoVotesByMore)
 {
     Ballot ballot;
-    ballot.vote(Way::narrow, 0.55, false);
-    EXPECT_FALSE(ballot.far_behind(Way::narrow));
-    ballot.vote(Way::narrow, 0.5, false);
-    ballot.vote(Way::awake, 0.35, false);
-    EXPECT_TRUE(ballot.far_behind(Way::narrow));
-    EXPECT_TRUE(ballot.far_behind(Way::awake)); // one vote that far down is enough
+    ballot.vote(6, 0.55, false);
+    EXPECT_FALSE(ballot.far_behind(6));
+    ballot.vote(6, 0.5, false);
+    ballot.vote(3, 0.35, false);
+    EXPECT_TRUE(ballot.far_behind(6));
+    EXPECT_TRUE(ballot.far_behind(3)); // one vote that far down is enough
     // A rate 30% off the usual, twice in a row, is a change: the votes go.
     for (const double rate : { 10.0, 11.0, 20.0 }) {
         EXPECT_FALSE(ballot.note_reference(rate)) << rate;
     }
     EXPECT_TRUE(ballot.note_reference(20.0));
-    EXPECT_FALSE(ballot.far_behind(Way::narrow));
-    // The way in use changes: the old one's vote is against the new one.
-    ballot.changed(Way::asleep, Way::awake, 1.25);
-    EXPECT_DOUBLE_EQ(ballot.typical(Way::asleep), 0.8);
+    EXPECT_FALSE(ballot.far_behind(6));
+    // A move was made: going back has a vote against the new way.
+    ballot.changed(2, 3, 1.25);
+    EXPECT_DOUBLE_EQ(ballot.typical(2), 0.8);
     Ballot slow;
     slow.note_reference(0.5);
     ASSERT_TRUE(slow.slow());
-    EXPECT_FALSE(slow.vote(Way::teed, 2.0, false)); // no vote alone is decisive
-    EXPECT_FALSE(slow.vote(Way::teed, 1.2, false));
-    EXPECT_TRUE(slow.vote(Way::teed, 1.3, false));
+    EXPECT_FALSE(slow.vote(1, 2.0, false)); // no vote alone is decisive
+    EXPECT_FALSE(slow.vote(1, 1.2, false));
+    EXPECT_TRUE(slow.vote(1, 1.3, false));
 }
 
 } // namespace

@@ -245,6 +245,26 @@ TEST(SlowReader, NonBlockingStdoutLosesNoByteAndDoesNotSpin)
     EXPECT_LT(child.cpu(), cpu_budget);
 }
 
+// A first piece goes out by write(2) before the block is laid, the block's
+// pages after it: a reader that comes late, on a pipe blocking or not, gets
+// one exact stream across the change.
+TEST(FirstPiece, AReaderThatComesLateGetsOneExactStream)
+{
+    for (const int flags : { 0, O_NONBLOCK }) {
+        const std::string text = text_of(4097);
+        Pipe out;
+        ASSERT_EQ(fcntl(out.write.fd, F_SETFL, flags), 0);
+        Child child({ .args = { "1", text }, .out = out.write.fd });
+        out.write.reset();
+        std::this_thread::sleep_for(200ms);
+        PrefixReader reader(text);
+        reader.read_to_end(out.read.fd);
+        child.expect_ended_by_the_alarm();
+        EXPECT_TRUE(reader.exact_prefix()) << flags;
+        EXPECT_GT(reader.bytes(), 1U << 20) << flags;
+    }
+}
+
 // A number from a "key: value" file of /proc/PID.
 long long proc_value(pid_t pid, const char* file, const std::string& key)
 {

@@ -170,7 +170,7 @@ TEST(Output, UnixStreamSocketGetsThePagesInOrderThroughAPrivatePipe)
 // Every way of writing a pipe, and every change from one to another at
 // whatever byte it falls on, keeps the stream exact: the real writer and
 // chooser on a real pipe (blocking or not), a thread reading and checking
-// every byte, until each way has been used. Bounded by the epochs the
+// every byte, until each setting has been used. Bounded by the epochs the
 // writer saw, not by the clock: a busy machine only makes it take longer.
 TEST(PipeOutput, EveryWayAndEveryChangeBetweenThemKeepTheStreamExact)
 {
@@ -206,18 +206,22 @@ TEST(PipeOutput, EveryWayAndEveryChangeBetweenThemKeepTheStreamExact)
                 }
             });
             floodout::Writer w(block, out);
-            std::array<bool, floodout::way_count> used {};
+            std::array<bool, floodout::move_count> used {}; // every setting, in some way
+
             std::set<std::int64_t> epochs;
             while (std::count(used.begin(), used.end(), true) < static_cast<long>(used.size())
                 && epochs.size() < 1000) {
                 w.step();
-                used[static_cast<std::size_t>(out.way())] = true;
+                for (std::size_t move = 0; move < used.size(); ++move) {
+                    used[move]
+                        = used[move] || (floodout::moves_of(out.way()) & floodout::move_bit(move)) != 0;
+                }
                 epochs.insert(floodout::now_ns() / often.timing.epoch_ns);
             }
             pipe.write.reset();
             check.join();
-            for (std::size_t way = 0; way < used.size(); ++way) {
-                EXPECT_TRUE(used[way]) << "way " << way << ", text of " << size;
+            for (std::size_t move = 0; move < used.size(); ++move) {
+                EXPECT_TRUE(used[move]) << "setting " << move << ", text of " << size;
             }
             EXPECT_TRUE(exact) << "text of " << size << (nonblocking ? ", O_NONBLOCK" : "");
             EXPECT_EQ(got.load(), w.position()) << size;

@@ -378,27 +378,34 @@ TEST_P(Writer, EveryByteSitsAtItsStreamAlignmentAndPiecesEndWhereTheOutputAsks)
     }
 }
 
+// Also after a first piece went out some other way: the stream goes on
+// from its position, exactly.
 TEST_P(Writer, StartsAtTheMarkAndAgainAfterTheReaderEmptiedThePipe)
 {
     for (const std::size_t n : std::initializer_list<std::size_t> { 1, 12, 100 }) {
         const std::string text = text_of(n);
         const Block block = Block::make(text, page);
-        // EAGAIN after a piece cut short: the reader drains, the next piece is its next read.
-        ScriptedOutput out(block, { 5000, -EAGAIN, 70000, 1 << 30 });
-        out.drain_next_check = true;
-        floodout::Writer writer(block, out);
-        for (int i = 0; i < 4; ++i) {
-            writer.step();
+        for (const std::size_t start : { std::size_t { 0 }, page - 5 }) {
+            // EAGAIN after a piece cut short: the reader drains, the next piece is its next read.
+            ScriptedOutput out(block, { 5000, -EAGAIN, 70000, 1 << 30 });
+            out.drain_next_check = true;
+            out.position = start;
+            floodout::Writer writer(block, out, start);
+            for (int i = 0; i < 4; ++i) {
+                writer.step();
+            }
+            ASSERT_EQ(out.starts.size(), 3U);
+            // Within a cache line of the mark: the stream position fixes the rest.
+            const auto near_mark
+                = [&](std::size_t at) { return at + line > block.mark() && at < block.mark() + line; };
+            EXPECT_TRUE(start != 0 || out.starts[0] == block.mark()) << n;
+            EXPECT_TRUE(near_mark(out.starts[0])) << n << " from " << start << ": " << out.starts[0];
+            EXPECT_TRUE(near_mark(out.starts[1])) << n << ": " << out.starts[1]; // after the wait
+            // Cut short without a wait: the next piece goes straight on.
+            EXPECT_EQ(out.starts[2], (out.starts[1] + 70000) % page) << n;
+            EXPECT_TRUE(is_prefix_from(text, start, out.received.data(), out.received.size())) << n;
+            EXPECT_EQ(writer.position(), out.position) << n;
         }
-        ASSERT_EQ(out.starts.size(), 3U);
-        // Within a cache line of the mark: the stream position fixes the rest.
-        const auto near_mark
-            = [&](std::size_t at) { return at + line > block.mark() && at < block.mark() + line; };
-        EXPECT_EQ(out.starts[0], block.mark()) << n;
-        EXPECT_TRUE(near_mark(out.starts[1])) << n << ": " << out.starts[1]; // after the wait
-        // Cut short without a wait: the next piece goes straight on.
-        EXPECT_EQ(out.starts[2], (out.starts[1] + 70000) % page) << n;
-        EXPECT_TRUE(is_prefix_from(text, 0, out.received.data(), out.received.size())) << n;
     }
 }
 
