@@ -43,7 +43,16 @@ def cache(name):
     return f"{kib // 1024} MiB" if kib >= 1024 and kib % 1024 == 0 else f"{kib} KiB"
 
 
-def describe():
+def copy_limit():
+    """GB/s at which the CPU copies 4 KiB pages from a cache-hot 64 KiB source
+    into a 1 MiB destination, by the destination's offset from a page (0 and
+    16): the most that a reader of a pipe can take."""
+    out = subprocess.run([os.path.join(HELPERS, "bench_copy_rate"), "limit", "0", "16"], capture_output=True,
+                         text=True, check=True).stdout.split()
+    return {int(c.split(":")[0]): float(c.split(":")[1]) for c in out}
+
+
+def describe(limit):
     """The CPU (vendor's name, family, model, caches, whether a VM), the
     kernel and what it sets for pipes and huge pages, and the copy rate."""
     model, family, number, flags = cpu_info()
@@ -56,7 +65,8 @@ def describe():
     return (f"{model} (cpu family {family}, model {number}), {os.cpu_count()} cores, {caches}, "
             f"{'a virtual machine' if 'hypervisor' in flags else 'no hypervisor seen'}; Linux {platform.release()}, "
             f"transparent huge pages {thp}, pipe-max-size {read('/proc/sys/fs/pipe-max-size')}; copy rate (rep movsb "
-            f"of 4 KiB pages, GB/s) at destination - source mod 64 = {copies}")
+            f"of 4 KiB pages, GB/s) at destination - source mod 64 = {copies}; copy limit (from a cache-hot 64 KiB "
+            f"into 1 MiB, GB/s) at page+0 {limit[0]:.1f}, page+16 {limit[16]:.1f}")
 
 
 def first_byte_us(argv):
@@ -88,12 +98,14 @@ def peak_kib(binary, text):
 
 
 def start_and_end(binary, texts):
-    """First bytes (us, 30 starts of floodout and yes), ends after the alarm
-    (ms, 7 runs into each sink) and peak memory (KiB, by text size)."""
+    """First bytes (us, 50 starts of floodout and yes, in turns, each first
+    half the time), ends after the alarm (ms, 7 runs into each sink) and peak
+    memory (KiB, by text size)."""
     firsts = {"floodout": [], "yes": []}
-    for _ in range(30):
-        firsts["floodout"].append(first_byte_us([binary, "1"]))
-        firsts["yes"].append(first_byte_us([shutil.which("yes") or "/usr/bin/yes"]))
+    argv = {"floodout": [binary, "1"], "yes": [shutil.which("yes") or "/usr/bin/yes"]}
+    for start in range(50):
+        for name in ("floodout", "yes") if start % 2 == 0 else ("yes", "floodout"):
+            firsts[name].append(first_byte_us(argv[name]))
     lags = {"pipe": [], "/dev/null": [], "tmpfs": []}
     lag_file = f"/dev/shm/floodout-lag-{os.getpid()}"
     for _ in range(7):

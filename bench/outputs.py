@@ -8,7 +8,7 @@ import tempfile
 import time
 from typing import Optional
 
-from writers import HELPERS, REFERENCES, command, finish, reap
+from writers import HELPERS, REFERENCES, command, finish, reap, start, way_of
 
 
 @dataclasses.dataclass(frozen=True)
@@ -18,6 +18,7 @@ class Sample:
     cpu_ms_per_gb: Optional[float] = None  # writer and reader, where the bytes carried in all are known
     datagrams: Optional[float] = None  # a second, into a datagram socket
     loops_kept: Optional[float] = None  # beside busy loops: the share of the CPUs they kept
+    ways: tuple = ()  # the way each flood of floodout wrote its pipe with at the end
 
 
 READS = [(f"read-{name}+{offset}", size, offset)
@@ -77,7 +78,7 @@ def sample_rate(pid, key, seconds):
 def start_pair(writer, output, binaries, seconds, text):
     """One writer | reader pipeline, started; collect_pair() waits for it."""
     argv, timed = command(writer, binaries, seconds, text)
-    w = subprocess.Popen(argv, stdout=subprocess.PIPE)
+    w = start(writer, argv, stdout=subprocess.PIPE)
     if output == "pv":
         reader = ["pv", "-n", "-b", "-t", "-f", "-i", str(seconds / 8)]
         r = subprocess.Popen(reader, stdin=w.stdout, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
@@ -108,7 +109,7 @@ def pipe_reader(writer, output, binaries, seconds, text):
     w, timed, r = start_pair(writer, output, binaries, seconds, text)
     cpu = finish(w, timed, seconds, started)
     rate, nbytes, reader_cpu = collect_pair(output, seconds, r)
-    return Sample(rate, ms_per_gb(cpu + reader_cpu, nbytes))
+    return Sample(rate, ms_per_gb(cpu + reader_cpu, nbytes), ways=tuple(filter(None, [way_of(w)])))
 
 
 def socket_pair(kind):
@@ -142,7 +143,7 @@ def client(writer, output, binaries, seconds, text):
     argv, timed = command(writer, binaries, seconds, text)
     started = time.monotonic()
     reader = {"cat": ["cat"], "dd": ["dd", "bs=1M", "status=none"], "wc": ["wc", "-c"]}[output]
-    w = subprocess.Popen(argv, stdout=subprocess.PIPE)
+    w = start(writer, argv, stdout=subprocess.PIPE)
     # Only wc says how many bytes it took in all; cat's output goes nowhere.
     r = subprocess.Popen(reader, stdin=w.stdout, stdout=subprocess.PIPE if output == "wc" else subprocess.DEVNULL,
                          text=True)
@@ -151,7 +152,7 @@ def client(writer, output, binaries, seconds, text):
     cpu = finish(w, timed, seconds, started) + reap(r)
     counted = (r.communicate()[0] or "").split()
     nbytes = int(counted[0]) if output == "wc" and counted else 0
-    return Sample(rate / 1e9, ms_per_gb(cpu, nbytes))
+    return Sample(rate / 1e9, ms_per_gb(cpu, nbytes), ways=tuple(filter(None, [way_of(w)])))
 
 
 def file(writer, output, binaries, seconds, text):
@@ -223,4 +224,5 @@ def run_at_once(writer, output, binaries, seconds, text, n, busy):
         loops_cpu = sum(reap(loop) for loop in loops)
     kept = loops_cpu / (len(loops) * (time.monotonic() - loops_started)) if loops else None
     return Sample(sum(c[0] for c in collected),
-                  ms_per_gb(cpu + sum(c[2] for c in collected), sum(c[1] for c in collected)), loops_kept=kept)
+                  ms_per_gb(cpu + sum(c[2] for c in collected), sum(c[1] for c in collected)), loops_kept=kept,
+                  ways=tuple(filter(None, (way_of(w) for w, _, _ in pairs))))

@@ -1,4 +1,5 @@
 """The tables bench/run.py prints: pure functions of the samples measured."""
+import collections
 import statistics
 
 from outputs import DATAGRAMS
@@ -26,13 +27,15 @@ def spread(values, scale=1.0, digits=2):
 
 
 def cell_text(samples):
-    """GB/s median (min-max) [ms/GB], and the loops' share of the CPUs where
-    there were busy loops."""
+    """GB/s median (min-max) [ms/GB], the loops' share of the CPUs where
+    there were busy loops, and the ways floodout's floods ended with."""
     rates = [s.rate for s in samples]
     cpu = median_cpu(samples)
     text = spread(rates) + (f" [{cpu:.0f}]" if cpu is not None and None not in rates else "")
     kept = [s.loops_kept for s in samples if s.loops_kept is not None]
-    return text + (f" loops {100 * statistics.median(kept):.0f}%" if kept else "")
+    ways = collections.Counter(way for s in samples for way in s.ways)
+    return (text + (f" loops {100 * statistics.median(kept):.0f}%" if kept else "")
+            + (" (" + ", ".join(f"{way} {n}" for way, n in ways.most_common()) + ")" if ways else ""))
 
 
 def ratio(ours, other):
@@ -47,9 +50,20 @@ def worst_and_median(name, ratios, unit=" B"):
             f"{statistics.median(r[0] for r in ratios):.2f}x over {len(ratios)} cells"]
 
 
-def matrix(pairs, seconds, cells, writers, datagram_writers, samples, previous):
+def of_limit(output, size, med, limit, ring):
+    """A read cell's median as a share of the copy limit at its reader's
+    offset: floodout's, and the ring-like writer's after a slash."""
+    if not output.startswith("read-"):
+        return "-"
+    top = limit[0 if output.endswith("+0") else 16]
+    shares = [med.get((output, size, w)) for w in ("floodout", "ring-like") if w == "floodout" or ring]
+    return " / ".join("-" if s is None else f"{s / top:.2f}" for s in shares)
+
+
+def matrix(pairs, seconds, cells, writers, datagram_writers, samples, previous, limit):
     """The one-flood tables: `samples` maps (output, text size, writer) to
-    that cell's samples. Returns the lines to print."""
+    that cell's samples; `limit`, the copy limit by the reader's offset from
+    a page. Returns the lines to print."""
     lines = [f"{pairs} pairs of {seconds} s runs, writers alternating; each cell GB/s median (minimum-maximum), "
              f"then [the CPU ms that writer and reader spent a GB carried, median; where the bytes carried in all "
              f"are known]; previous = {previous or 'not measured'}; gnu-like and uutils-like: "
@@ -60,8 +74,9 @@ def matrix(pairs, seconds, cells, writers, datagram_writers, samples, previous):
     ring = "ring-like" in writers
     if streams:
         head = "| output | text | " + " | ".join(f"{w} GB/s [ms/GB]" for w in writers) + " | vs best peer | vs yes |"
-        lines.append(head + (" vs ring-like |" if ring else "") + (" vs previous |" if previous else ""))
-        lines.append("|---|---:|" + "---:|" * (len(writers) + 2 + ring + (1 if previous else 0)))
+        lines.append(head + (" vs ring-like |" if ring else "") + (" vs previous |" if previous else "")
+                     + " of the copy limit |")
+        lines.append("|---|---:|" + "---:|" * (len(writers) + 3 + ring + (1 if previous else 0)))
         for output, size in streams:
             row = f"| {output} | {size} B | " + " | ".join(cell_text(samples[(output, size, w)]) for w in writers)
             ours = med[(output, size, "floodout")]
@@ -78,7 +93,7 @@ def matrix(pairs, seconds, cells, writers, datagram_writers, samples, previous):
             if previous:
                 vs_previous.append((ratio(ours, med[(output, size, "previous")]), output, size))
                 row += f" | {vs_previous[-1][0]:.2f}x"
-            lines.append(row + " |")
+            lines.append(row + f" | {of_limit(output, size, med, limit, ring)} |")
         lines.append("")
         for name, ratios in (("best peer", vs_peer), ("yes", vs_yes), ("ring-like", vs_ring), ("previous", vs_previous)):
             lines += worst_and_median(name, ratios)

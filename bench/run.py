@@ -66,13 +66,14 @@ DATAGRAM_TEXTS = (127, 8190)
 def at_once(args, binaries, seconds, writers):
     """The rows of several floods at once, measured and printed."""
     cpus = os.cpu_count()
-    counts = [int(c) for c in args.at_once.split(",")] if args.at_once else [cpus, 2 * cpus]
+    # --quick: a flood a CPU, two, and crowds of 8 and 16.
+    counts = [int(c) for c in args.at_once.split(",")] if args.at_once else sorted({cpus, 2 * cpus, 8, 16})
     # --quick takes the usual readers.
     asked = args.outputs.split(",") if args.at_once and args.outputs != ",".join(OUTPUTS) else None
     rows = matrix.at_once_rows(counts, asked)
     text = text_of(int(args.texts.split(",")[0]) if args.texts != ",".join(map(str, TEXTS)) else 12)
     totals = matrix.at_once(args.pairs, rows, writers, binaries, seconds, text)
-    print(f"machine: {machine.describe()}")
+    print(f"machine: {machine.describe(machine.copy_limit())}")
     print("\n".join(report.at_once(args.pairs, seconds, len(text), [(r[0], r[3]) for r in rows], writers, totals)))
 
 
@@ -127,8 +128,9 @@ def main():
     for stop in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(stop, lambda *_: sys.exit(1))
     samples = matrix.one_flood(args.pairs, cells, writers, datagram_writers, binaries, seconds)
-    print(f"machine: {machine.describe()}")
-    print("\n".join(report.matrix(args.pairs, seconds, cells, writers, datagram_writers, samples, previous)))
+    limit = machine.copy_limit()
+    print(f"machine: {machine.describe(limit)}")
+    print("\n".join(report.matrix(args.pairs, seconds, cells, writers, datagram_writers, samples, previous, limit)))
     firsts, lags, peaks = machine.start_and_end(binaries["floodout"], {size: text_of(size) for size in sizes})
     print("\n".join(report.start_and_end(firsts, lags, peaks)))
     if args.quick:

@@ -19,7 +19,7 @@ REFERENCES = dict(PEERS, **{"ring-like": "bench_ring_like"})
 def cmake_build(source, build, bench_helpers):
     flags = ["-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF"]
     if bench_helpers:
-        flags.append("-DFLOODOUT_BENCH=ON")
+        flags += ["-DFLOODOUT_BENCH=ON", "-DFLOODOUT_REPORT_WAY=ON"]
     subprocess.run(["cmake", "-S", source, "-B", build, "-G", "Ninja"] + flags, check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", build], check=True, stdout=subprocess.DEVNULL)
 
@@ -53,6 +53,18 @@ def command(writer, binaries, seconds, text):
     if writer in REFERENCES:
         return [os.path.join(HELPERS, REFERENCES[writer]), text[:-1]], False
     return ["yes", text[:-1]], False
+
+
+def start(writer, argv, **streams):
+    """A writer, started; floodout's stderr is kept for way_of()."""
+    return subprocess.Popen(argv, stderr=subprocess.PIPE if writer == "floodout" else None, text=True, **streams)
+
+
+def way_of(proc):
+    """The way a bench build of floodout said it wrote a pipe with at the
+    end of its run; None for other writers, or where it said nothing."""
+    said = proc.stderr.read().split() if proc.stderr else []
+    return said[-1] if len(said) >= 2 and said[-2] == "way" else None
 
 
 def reap(proc):

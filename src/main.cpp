@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -27,10 +28,34 @@ namespace {
 // measured no faster.
 constexpr std::size_t pipe_bytes = std::size_t { 1 } << 20;
 
+#ifdef FLOODOUT_REPORT_WAY
+// Bench builds only: the pipe's way when the run ends, on stderr.
+const floodout::PipeOutput* reported = nullptr;
+
+void report_way() noexcept
+{
+    if (reported == nullptr) {
+        return;
+    }
+    const floodout::Way way = reported->way();
+    const char* const waiting[] = { "asleep", "fast", "emptied" };
+    const char* const window[] = { "wide", "narrow" };
+    char line[32] = "way teed\n";
+    if (way.source == floodout::Source::pages) {
+        std::snprintf(line, sizeof line, "way %s-%s\n", waiting[static_cast<int>(way.waiting)],
+            window[static_cast<int>(way.window)]);
+    }
+    (void)!write(STDERR_FILENO, line, std::strlen(line));
+}
+#endif
+
 // Everything produced is already in the kernel's hands, so there is nothing
 // to flush: end at once, without touching state the loop may be using.
 void handler(int /*signal*/)
 {
+#ifdef FLOODOUT_REPORT_WAY
+    report_way();
+#endif
     _exit(0);
 }
 
@@ -85,6 +110,9 @@ std::uint64_t first_piece(floodout::OutputKind kind, const floodout::Block& leas
         floodout::enlarge_pipe(STDOUT_FILENO, pipe_room);
         floodout::Load load(allowance.online_cpus);
         floodout::PipeOutput out(STDOUT_FILENO, block, pipe_room, allowance.several_cpus ? &load : nullptr);
+#ifdef FLOODOUT_REPORT_WAY
+        reported = &out;
+#endif
         floodout::Writer(block, out, written).run();
     }
     case floodout::OutputKind::udp:
