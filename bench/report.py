@@ -173,3 +173,27 @@ def start_and_end(firsts, lags, peaks):
             + "; ".join(f"{sink} median {statistics.median(v):.1f} ms, max {max(v):.1f} ms" for sink, v in lags.items()),
             "peak resident memory of floodout: " + ", ".join(
                 f"{size} B text {kib / 1024:.1f} MiB" for size, kib in peaks.items())]
+
+
+def pods(rounds, seconds, counts, writers, samples):
+    """The rows of containers at once: `samples` maps (count, writer) to
+    that cell's samples. Returns the lines to print."""
+    lines = [f"{rounds} alternating rounds of {seconds} s; each cell the MB/s of log that all the containers' logs "
+             f"grew by together, median (minimum-maximum), then [the CPU ms the whole machine spent a GB of log, "
+             f"median]; best = the better of previous and gnu-like", ""]
+    others = [w for w in ("previous", "gnu-like") if w in writers]
+    lines.append("| containers | " + " | ".join(f"{w} MB/s [ms/GB]" for w in writers) + " | vs best | CPU vs best |")
+    lines.append("|---:|" + "---:|" * (len(writers) + 2))
+    for n in counts:
+        row = f"| {n} | " + " | ".join(
+            spread([s.rate * 1e3 for s in samples[(n, w)]], digits=0)
+            + (f" [{median_cpu(samples[(n, w)]):.0f}]" if median_cpu(samples[(n, w)]) else "") for w in writers)
+        best = max(others, key=lambda w: median_rate(samples[(n, w)]), default=None)
+        if best and "floodout" in writers:
+            ours, theirs = samples[(n, "floodout")], samples[(n, best)]
+            row += f" | {ratio(median_rate(ours), median_rate(theirs)):.2f}x ({best})"
+            row += f" | {ratio(median_cpu(ours), median_cpu(theirs)):.2f}x |"
+        else:
+            row += " | - | - |"
+        lines.append(row)
+    return lines

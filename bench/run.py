@@ -38,12 +38,16 @@ kind at once (1 MiB, 64 KiB and 4 KiB readers, splice, pv unless --outputs
 names others of the pipe readers) and reports what all the pairs' readers
 took together and the CPU that all of them and their writers spent a GB,
 with one row of a pair beside a busy loop on every CPU; --quick adds those
-rows for N = the CPUs and twice that.
+rows for N = the CPUs, twice that, 8 and 16. With --pods N,M it runs only N
+(then M) containers at once under podman (bench/pods.py): the static binary
+of each writer as the entry point of a scratch container, 8 MiB and 1 CPU
+each, writing the Pod example's JSON line into a k8s-file log; it reports
+the log's MB/s and the CPU the whole machine spent a GB of log.
 Usage:
   bench/run.py [--previous REV] [--quick] [--seconds S] [--pairs N]
                [--texts 1,12,4097,131071] [--outputs read-1m+16,splice,...]
                [--at-once N,M] [--writers floodout,previous,...]
-               [--binary NAME=PATH]
+               [--binary NAME=PATH] [--pods 1,6,12]
 """
 import argparse
 import os
@@ -53,6 +57,7 @@ import sys
 
 import machine
 import matrix
+import pods
 import report
 from outputs import DATAGRAMS, OUTPUTS
 from writers import BUILD, REFERENCES, ROOT, build_previous, cmake_build, text_of
@@ -77,6 +82,25 @@ def at_once(args, binaries, seconds, writers):
     print("\n".join(report.at_once(args.pairs, seconds, len(text), [(r[0], r[3]) for r in rows], writers, totals)))
 
 
+def containers(args, seconds):
+    """The rows of containers at once, measured and printed: static builds
+    of floodout and the previous one, and the static peers."""
+    static = os.path.join(ROOT, "build", "bench-static")
+    if not args.no_build:
+        cmake_build(ROOT, BUILD, True)
+        cmake_build(ROOT, static, True, static=True)
+    binaries = {"floodout": os.path.join(static, "floodout")}
+    if args.previous:
+        binaries["previous"] = build_previous(args.previous, static=True)[0]
+    binaries.update({w: os.path.join(static, "bench", REFERENCES[w]) for w in ("gnu-like", "ring-like")})
+    if args.writers:
+        binaries = {w: b for w, b in binaries.items() if w in args.writers.split(",")}
+    counts = [int(c) for c in args.pods.split(",")]
+    samples = pods.pods(args.pairs, counts, binaries, seconds)
+    print(f"machine: {machine.describe(machine.copy_limit())}")
+    print("\n".join(report.pods(args.pairs, seconds, counts, list(binaries), samples)))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--previous", metavar="REV", help="git revision of the floodout to compare with")
@@ -92,10 +116,15 @@ def main():
                         "uutils-like, yes, stdio and the names of --binary)")
     parser.add_argument("--binary", metavar="NAME=PATH", action="append", default=[],
                         help="another floodout build to measure beside the others")
+    parser.add_argument("--pods", metavar="N,M", help="only N (then M...) containers at once under podman, each "
+                        "writing the Pod example's line into its k8s-file log")
     args = parser.parse_args()
     if args.pairs < 3:
         parser.error("at least 3 pairs")
     seconds = args.seconds or (1 if args.quick else 2)
+    if args.pods:
+        containers(args, seconds)
+        return
     if not args.no_build:
         cmake_build(ROOT, BUILD, True)
     binaries = {"floodout": os.path.join(BUILD, "floodout")}

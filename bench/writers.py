@@ -16,25 +16,25 @@ PEERS = {"gnu-like": "bench_gnu_yes_like", "uutils-like": "bench_uutils_like"}
 REFERENCES = dict(PEERS, **{"ring-like": "bench_ring_like"})
 
 
-def cmake_build(source, build, bench_helpers):
-    flags = ["-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF"]
+def cmake_build(source, build, bench_helpers, static=False):
+    flags = ["-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF", f"-DFLOODOUT_STATIC={'ON' if static else 'OFF'}"]
     if bench_helpers:
         flags += ["-DFLOODOUT_BENCH=ON", "-DFLOODOUT_REPORT_WAY=ON"]
     subprocess.run(["cmake", "-S", source, "-B", build, "-G", "Ninja"] + flags, check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", build], check=True, stdout=subprocess.DEVNULL)
 
 
-def build_previous(rev):
+def build_previous(rev, static=False):
     """floodout as it was at `rev`, built apart from the work tree: (binary, short sha)."""
     sha = subprocess.run(["git", "-C", ROOT, "rev-parse", "--short", rev], check=True, capture_output=True,
                          text=True).stdout.strip()
-    build = os.path.join(ROOT, "build", f"bench-previous-{sha}")
+    build = os.path.join(ROOT, "build", f"bench-previous-{sha}" + ("-static" if static else ""))
     binary = os.path.join(build, "floodout")
     if not os.path.exists(binary):
         with tempfile.TemporaryDirectory() as source:
             archive = subprocess.run(["git", "-C", ROOT, "archive", sha], check=True, capture_output=True).stdout
             subprocess.run(["tar", "-x", "-C", source], input=archive, check=True)
-            cmake_build(source, build, False)
+            cmake_build(source, build, False, static)
     return binary, sha
 
 
