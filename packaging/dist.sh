@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Release files for every architecture, the same bytes from any build of the
-# same commit: fully static binaries, Debian packages, one OCI archive of a
-# multi-platform image, and SHA256SUMS over them.
+# same commit: fully static binaries, Debian and RPM packages, one OCI archive
+# of a multi-platform image, and SHA256SUMS over them.
 #   packaging/dist.sh SOURCE WORK OUT VERSION MAINTAINER
 # WORK holds the builds; OUT gets the release files and nothing else.
 set -euo pipefail
@@ -21,15 +21,16 @@ fi
 export SOURCE_DATE_EPOCH
 rm -rf "${out:?}"/*
 
-# Debian's architecture, GNU triplet, OCI platform (arch[/variant]).
+# Debian's architecture, GNU triplet, OCI platform (arch[/variant]), RPM's
+# architecture.
 architectures=(
-    "amd64 x86_64-linux-gnu amd64"
-    "i386 i686-linux-gnu 386"
-    "arm64 aarch64-linux-gnu arm64"
-    "armhf arm-linux-gnueabihf arm/v7"
-    "ppc64el powerpc64le-linux-gnu ppc64le"
-    "s390x s390x-linux-gnu s390x"
-    "riscv64 riscv64-linux-gnu riscv64"
+    "amd64 x86_64-linux-gnu amd64 x86_64"
+    "i386 i686-linux-gnu 386 i686"
+    "arm64 aarch64-linux-gnu arm64 aarch64"
+    "armhf arm-linux-gnueabihf arm/v7 armv7hl"
+    "ppc64el powerpc64le-linux-gnu ppc64le ppc64le"
+    "s390x s390x-linux-gnu s390x s390x"
+    "riscv64 riscv64-linux-gnu riscv64 riscv64"
 )
 
 build() { # build ARCH TRIPLET
@@ -76,17 +77,34 @@ EOF
     dpkg-deb --root-owner-group -Zxz --build "$tree" "$out/floodout_${version}_$arch.deb" >/dev/null
 }
 
+rpm_package() { # rpm_package ARCH RPM-ARCH
+    local arch=$1 rpm_arch=$2 top=$work/rpm-$1 docs=$work/$1/doc
+    rm -rf "$top"
+    mkdir -p "$top/SOURCES" "$top/SPECS"
+    cp "$out/floodout-$version-linux-$arch" "$top/SOURCES/floodout"
+    cp "$docs/floodout.1.gz" "$docs/changelog" "$source/README.md" "$source/LICENSE" "$top/SOURCES/"
+    python3 "$source/packaging/rpm_spec.py" "$source/packaging/floodout.spec.in" "$version" "$maintainer" \
+        "$source/packaging/description.txt" "$docs/changelog" >"$top/SPECS/floodout.spec"
+    # As they are: no stripping, compressing or build-id links of rpm's own;
+    # the build's moment and host fixed.
+    rpmbuild -bb --quiet --target "$rpm_arch-linux" --define "_topdir $top" --define "debug_package %{nil}" \
+        --define "__os_install_post %{nil}" --define "__strip /bin/true" --define "_build_id_links none" \
+        --define "_buildhost reproducible" --define "use_source_date_epoch_as_buildtime 1" \
+        --define "clamp_mtime_to_source_date_epoch 1" "$top/SPECS/floodout.spec" >/dev/null
+    mv "$top/RPMS/$rpm_arch/floodout-$version-1.$rpm_arch.rpm" "$out/"
+}
+
 # A configure waits on one CPU most of its time: as many architectures at
 # once as there are CPUs, each in its own directory.
 running=0
 for entry in "${architectures[@]}"; do
-    read -r arch triplet _ <<<"$entry"
+    read -r arch triplet _ rpm_arch <<<"$entry"
     echo "floodout $version for $arch"
     if ((running >= $(nproc))); then
         wait -n
         running=$((running - 1))
     fi
-    (build "$arch" "$triplet" && package "$arch") &
+    (build "$arch" "$triplet" && package "$arch" && rpm_package "$arch" "$rpm_arch") &
     running=$((running + 1))
 done
 while ((running > 0)); do

@@ -4,7 +4,7 @@
 # copyright file. Made with buildah in a store of its own under WORK, so that
 # nothing of the machine's images is used or left behind; timestamps come
 # from SOURCE_DATE_EPOCH.
-#   packaging/image.sh WORK OUT VERSION "DEBARCH TRIPLET PLATFORM"...
+#   packaging/image.sh WORK OUT VERSION "DEBARCH TRIPLET PLATFORM RPMARCH"...
 set -euo pipefail
 work=$1 out=$2 version=$3
 shift 3
@@ -16,7 +16,7 @@ b() { buildah --root "$store/root" --runroot "$store/run" --storage-driver vfs "
 list=floodout-index
 b manifest create "$list" >/dev/null
 for entry in "$@"; do
-    read -r arch _ platform <<<"$entry"
+    read -r arch _ platform _ <<<"$entry"
     binary=$out/floodout-$version-linux-$arch
     echo "image for linux/$platform"
     container=$(b from --pull=never scratch)
