@@ -31,6 +31,8 @@ public:
 
 private:
     [[nodiscard]] bool waits_awake() const noexcept;
+    // The last piece filled most of the pipe: the reader had emptied it.
+    [[nodiscard]] bool pipe_was_emptied() const noexcept;
     // The reader freed `freed` bytes of the pipe in `interval_ns`.
     void note_pace(std::int64_t now, std::int64_t interval_ns, std::size_t freed) noexcept;
     void fit_pipe(std::int64_t now) noexcept;
@@ -41,6 +43,10 @@ private:
     PipeSettings settings_ {};
     bool reader_fast_ = false; // it took bytes faster than a wake-up, at the last note
     std::size_t last_piece_ = 0; // bytes the last put moved
+    // Emptied waiting: after a spin the reader did not end, this many of the
+    // next waits it would spin are slept instead, doubling up to a bound.
+    unsigned asleep_for_ = 0;
+    unsigned backoff_ = 0;
     std::size_t capacity_; // of the pipe now, in bytes
     std::size_t start_capacity_; // as found at start
     std::size_t reach_; // the longest piece an empty pipe takes whole

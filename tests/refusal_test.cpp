@@ -57,7 +57,11 @@ TEST_P(Refused, TheRunStillWritesAnExactPrefixUntilItsAlarm)
     reader.read_to_end(out.read.fd);
     child.expect_ended_by_the_alarm();
     EXPECT_TRUE(reader.exact_prefix());
-    EXPECT_GE(reader.bytes(), 100'000'000U); // write(2) alone gives several GB
+    // write(2) alone gives GBs, one that stalls nothing. The floor is low:
+    // here one run in ten or so, of the last release as well, copied into
+    // the pipe's fresh pages at 60-90 MB/s, all of its CPU in the kernel's
+    // copy (the virtual machine's memory, not the program).
+    EXPECT_GE(reader.bytes(), 20'000'000U);
     PrefixReader launcher_said("");
     launcher_said.read_to_end(err.read.fd);
     EXPECT_EQ(launcher_said.bytes(), 0U) << "the filter was not installed";
