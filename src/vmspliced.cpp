@@ -18,9 +18,12 @@ constexpr std::int64_t max_spin_ns = 100'000;
 // After the reader emptied the pipe it is in the middle of its next read: as
 // long as a copy of a whole pipe takes at the copy rate of a fast CPU.
 constexpr std::int64_t emptied_spin_ns = 60'000;
-// After a missed emptied spin, at most this many waits asleep before the next
-// try: a reader that pauses between reads pays for a spin once in so many.
-constexpr unsigned max_backoff = 64;
+// After an emptied spin that the reader did not end, waits are slept for at
+// least the first of these, doubling up to the second: a reader that pauses
+// between reads costs a spin of 60 us in 64 ms at most, a fast reader that
+// missed one loses a few milliseconds of waiting awake.
+constexpr std::int64_t least_backoff_ns = 4'000'000;
+constexpr std::int64_t most_backoff_ns = 64'000'000;
 // A reader at least this fast, in bytes a nanosecond, outpaces wake-ups.
 constexpr std::size_t fast_reader_bytes_per_ns = 2;
 // The kernel refuses to shrink a pipe below what it holds: try again after this.
@@ -55,7 +58,7 @@ bool VmsplicedOutput::waits_awake() const noexcept
     case Waiting::fast:
         return reader_fast_;
     case Waiting::emptied:
-        return asleep_for_ == 0 && pipe_was_emptied();
+        return pipe_was_emptied() && now_ns() >= spin_again_ns_;
     case Waiting::asleep:
         break;
     }
@@ -81,9 +84,6 @@ Put VmsplicedOutput::put(const char* data, std::size_t size) noexcept
         // Asleep, the kernel waits for room within the call: one system call
         // a refill. Awake, a full pipe says EAGAIN and wait_writable() spins.
         const bool sleep_inside = !nonblocking_ && !waits_awake();
-        if (settings_.waiting == Waiting::emptied && asleep_for_ > 0 && pipe_was_emptied()) {
-            --asleep_for_;
-        }
         const ssize_t n = hand_pages(fd_, data, size, sleep_inside ? 0U : SPLICE_F_NONBLOCK);
         last_piece_ = n > 0 ? static_cast<std::size_t>(n) : last_piece_;
         if (n > 0 && sleep_inside) {
@@ -108,17 +108,20 @@ bool VmsplicedOutput::wait_writable() noexcept
     // poll, unlike a vmsplice attempt, does not take the pipe's lock from the reader.
     const std::int64_t spin = settings_.waiting == Waiting::emptied ? emptied_spin_ns : max_spin_ns;
     const bool awake = waits_awake();
-    while (awake && !ready && now_ns() - start < spin) {
+    std::int64_t spun_to = start;
+    while (awake && !ready && spun_to - start < spin) {
         ready = poll(&p, 1, 0) == 1;
-    }
-    if (awake && settings_.waiting == Waiting::emptied) {
-        // A reader that pauses between reads is not worth a CPU.
-        backoff_ = ready ? 0 : std::min(std::max(2 * backoff_, 1U), max_backoff);
-        asleep_for_ = backoff_;
+        spun_to = now_ns();
     }
     if (!ready) {
         // Whatever poll says, the next put tells the truth.
         poll(&p, 1, -1);
+    }
+    if (awake && settings_.waiting == Waiting::emptied) {
+        // A reader that pauses between reads is not worth a CPU: counted
+        // from the end of the wait, which took the reader's pause.
+        backoff_ns_ = ready ? 0 : std::clamp(2 * backoff_ns_, least_backoff_ns, most_backoff_ns);
+        spin_again_ns_ = (ready ? spun_to : now_ns()) + backoff_ns_;
     }
     if (!hands_pages_) {
         return false;

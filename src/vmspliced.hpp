@@ -43,10 +43,10 @@ private:
     PipeSettings settings_ {};
     bool reader_fast_ = false; // it took bytes faster than a wake-up, at the last note
     std::size_t last_piece_ = 0; // bytes the last put moved
-    // Emptied waiting: after a spin the reader did not end, this many of the
-    // next waits it would spin are slept instead, doubling up to a bound.
-    unsigned asleep_for_ = 0;
-    unsigned backoff_ = 0;
+    // Emptied waiting: after a spin the reader did not end, no spin before
+    // this time; the pause doubles at each such spin, up to a bound.
+    std::int64_t spin_again_ns_ = 0;
+    std::int64_t backoff_ns_ = 0;
     std::size_t capacity_; // of the pipe now, in bytes
     std::size_t start_capacity_; // as found at start
     std::size_t reach_; // the longest piece an empty pipe takes whole

@@ -156,12 +156,12 @@ bool Child::wait(Seconds limit)
     return true;
 }
 
-void Child::expect_ended_by_the_alarm()
+void Child::expect_ended_by_the_alarm(int seconds)
 {
-    ASSERT_TRUE(wait(Seconds { 2 }));
+    ASSERT_TRUE(wait(Seconds(seconds + 1)));
     EXPECT_TRUE(exited_with(0));
-    EXPECT_GE(elapsed(), Seconds { 0.95 });
-    EXPECT_LE(elapsed(), Seconds { 1.5 });
+    EXPECT_GE(elapsed(), Seconds(seconds - 0.05));
+    EXPECT_LE(elapsed(), Seconds(seconds + 0.5));
 }
 
 bool Child::exited_with(int code) const

@@ -154,8 +154,8 @@ public:
     [[nodiscard]] bool killed_by(int sig) const;
     [[nodiscard]] Seconds elapsed() const { return elapsed_; } // start to end
     [[nodiscard]] Seconds cpu() const { return cpu_; } // user + system
-    // A run of "1" second ended by its alarm, with status 0, on time.
-    void expect_ended_by_the_alarm();
+    // A run of `seconds` ended by its alarm, with status 0, on time.
+    void expect_ended_by_the_alarm(int seconds = 1);
 
 private:
     pid_t pid_ = -1;

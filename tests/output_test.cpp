@@ -20,6 +20,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <set>
 #include <string>
 #include <thread>
@@ -117,6 +118,45 @@ TEST(Output, FullPipeSaysWaitAndTheWaitTellsWhenTheReaderTookAll)
         EXPECT_EQ(tcp.shape().grain, std::max<std::size_t>(page, 32U << 10));
         EXPECT_EQ(tcp.shape().reach, std::size_t { 2 } << 20);
     }
+}
+
+// Awake once the reader emptied the pipe, but not for a reader that pauses
+// between reads: after a spin that the reader did not end, a full pipe is
+// waited for asleep inside vmsplice, not with another spin.
+TEST(Output, AfterASpinTheReaderDidNotEndTheEmptiedWaitSleeps)
+{
+    const Pipe pipe;
+    const std::size_t capacity = floodout::capacity_of(pipe.write.fd);
+    constexpr std::size_t page = 4096;
+    void* pages = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(pages, MAP_FAILED);
+    const auto* data = static_cast<const char*>(pages);
+    floodout::VmsplicedOutput out(pipe.write.fd, page);
+    out.use(floodout::settings_of({ .waiting = floodout::Waiting::emptied }, page));
+    const auto empty_after_a_pause = [&] {
+        return std::thread([fd = pipe.read.fd, capacity] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::string got(capacity, '\0');
+            EXPECT_EQ(read(fd, got.data(), got.size()), static_cast<ssize_t>(capacity));
+        });
+    };
+    ASSERT_EQ(out.put(data, capacity).bytes, capacity); // into an empty pipe: it had been emptied
+    EXPECT_EQ(out.put(data, capacity).status, Put::Status::wait); // awake: full says so at once
+    std::thread reader = empty_after_a_pause();
+    EXPECT_TRUE(out.wait_writable()); // the spin ended without room, then slept until emptied
+    const auto woke = std::chrono::steady_clock::now();
+    reader.join();
+    ASSERT_EQ(out.put(data, capacity).bytes, capacity);
+    reader = empty_after_a_pause();
+    if (std::chrono::steady_clock::now() - woke > std::chrono::milliseconds(3)) {
+        reader.join();
+        munmap(pages, capacity);
+        GTEST_SKIP() << "paused for longer than the least back-off: the next spin may be due";
+    }
+    const Put full = out.put(data, capacity); // asleep: it returns once the reader made room
+    reader.join();
+    EXPECT_EQ(full.status, Put::Status::done);
+    munmap(pages, capacity);
 }
 
 TEST(Output, PipeWithoutReaderFailsWithEpipe)
