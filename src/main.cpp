@@ -111,6 +111,8 @@ std::uint64_t first_piece(floodout::OutputKind kind, const floodout::Block& leas
         floodout::Load load(allowance.online_cpus);
         floodout::PipeOutput out(STDOUT_FILENO, block, pipe_room, allowance.several_cpus ? &load : nullptr);
 #ifdef FLOODOUT_REPORT_WAY
+        // The loop below never returns: `out` lives as long as the process.
+        // cppcheck-suppress danglingLifetime
         reported = &out;
 #endif
         floodout::Writer(block, out, written).run();
