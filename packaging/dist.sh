@@ -80,17 +80,17 @@ EOF
 rpm_package() { # rpm_package ARCH RPM-ARCH
     local arch=$1 rpm_arch=$2 top=$work/rpm-$1 docs=$work/$1/doc
     rm -rf "$top"
-    mkdir -p "$top/SOURCES" "$top/SPECS"
+    mkdir -p "$top/SOURCES"
     cp "$out/floodout-$version-linux-$arch" "$top/SOURCES/floodout"
     cp "$docs/floodout.1.gz" "$docs/changelog" "$source/README.md" "$source/LICENSE" "$top/SOURCES/"
-    python3 "$source/packaging/rpm_spec.py" "$source/packaging/floodout.spec.in" "$version" "$maintainer" \
-        "$source/packaging/description.txt" "$docs/changelog" >"$top/SPECS/floodout.spec"
+    python3 "$source/packaging/rpm_recipe.py" "$source/packaging/floodout.rpm.in" "$version" "$maintainer" \
+        "$source/packaging/description.txt" "$docs/changelog" >"$top/floodout.rpm-recipe"
     # As they are: no stripping, compressing or build-id links of rpm's own;
     # the build's moment and host fixed.
     rpmbuild -bb --quiet --target "$rpm_arch-linux" --define "_topdir $top" --define "debug_package %{nil}" \
         --define "__os_install_post %{nil}" --define "__strip /bin/true" --define "_build_id_links none" \
         --define "_buildhost reproducible" --define "use_source_date_epoch_as_buildtime 1" \
-        --define "clamp_mtime_to_source_date_epoch 1" "$top/SPECS/floodout.spec" >/dev/null
+        --define "clamp_mtime_to_source_date_epoch 1" "$top/floodout.rpm-recipe" >/dev/null
     mv "$top/RPMS/$rpm_arch/floodout-$version-1.$rpm_arch.rpm" "$out/"
 }
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
-"""The .rpm's spec: packaging/floodout.spec.in with its @NAMES@ filled in,
+"""The .rpm's build recipe: packaging/floodout.rpm.in with its @NAMES@ filled in,
 the summary and description of the .deb's description.txt, and the entries
 of the Debian changelog as an rpm %changelog, newest first.
-  rpm_spec.py TEMPLATE VERSION MAINTAINER DESCRIPTION CHANGELOG
+  rpm_recipe.py TEMPLATE VERSION MAINTAINER DESCRIPTION CHANGELOG
 """
 import email.utils
 import re
