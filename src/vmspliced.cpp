@@ -117,11 +117,12 @@ bool VmsplicedOutput::wait_writable() noexcept
         // Whatever poll says, the next put tells the truth.
         poll(&p, 1, -1);
     }
+    const std::int64_t woke = ready ? spun_to : now_ns();
     if (awake && settings_.waiting == Waiting::emptied) {
         // A reader that pauses between reads is not worth a CPU: counted
         // from the end of the wait, which took the reader's pause.
         backoff_ns_ = ready ? 0 : std::clamp(2 * backoff_ns_, least_backoff_ns, most_backoff_ns);
-        spin_again_ns_ = (ready ? spun_to : now_ns()) + backoff_ns_;
+        spin_again_ns_ = woke + backoff_ns_;
     }
     if (!hands_pages_) {
         return false;
@@ -132,8 +133,7 @@ bool VmsplicedOutput::wait_writable() noexcept
         return false;
     }
     const auto left = static_cast<std::size_t>(unread);
-    const std::int64_t now = now_ns();
-    note_pace(now, now - start, capacity_ > left ? capacity_ - left : 0);
+    note_pace(woke, woke - start, capacity_ > left ? capacity_ - left : 0);
     return unread == 0;
 }
 
