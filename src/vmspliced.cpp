@@ -58,16 +58,28 @@ bool VmsplicedOutput::waits_awake() const noexcept
     case Waiting::fast:
         return reader_fast_;
     case Waiting::emptied:
-        return pipe_was_emptied() && now_ns() >= spin_again_ns_;
+        return emptied_ && now_ns() >= spin_again_ns_;
     case Waiting::asleep:
         break;
     }
     return false;
 }
 
-bool VmsplicedOutput::pipe_was_emptied() const noexcept
+void VmsplicedOutput::note_refill(ssize_t moved, std::size_t offered) noexcept
 {
-    return 4 * last_piece_ >= 3 * capacity_;
+    refill_ += moved > 0 ? static_cast<std::size_t>(moved) : 0;
+    const bool most = 4 * refill_ >= 3 * capacity_;
+    // A short put, or EAGAIN, leaves the pipe full: the refill ends there.
+    // Asleep inside vmsplice the end of a refill may go unseen, so one that
+    // already filled most of the pipe counts at once; if that was two
+    // refills, the next put, awake, finds out.
+    const bool full = moved < 0 ? errno == EAGAIN : static_cast<std::size_t>(moved) < offered;
+    if (full && refill_ > 0) {
+        emptied_ = most;
+        refill_ = 0;
+    } else if (most) {
+        emptied_ = true;
+    }
 }
 
 Shape VmsplicedOutput::shape() const noexcept
@@ -85,7 +97,7 @@ Put VmsplicedOutput::put(const char* data, std::size_t size) noexcept
         // a refill. Awake, a full pipe says EAGAIN and wait_writable() spins.
         const bool sleep_inside = !nonblocking_ && !waits_awake();
         const ssize_t n = hand_pages(fd_, data, size, sleep_inside ? 0U : SPLICE_F_NONBLOCK);
-        last_piece_ = n > 0 ? static_cast<std::size_t>(n) : last_piece_;
+        note_refill(n, size);
         if (n > 0 && sleep_inside) {
             // Since the last put: the reader's pace, sleep included.
             const std::int64_t now = now_ns();

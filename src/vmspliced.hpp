@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <sys/types.h>
+
 namespace floodout {
 
 // A pipe written with the block's pages by vmsplice, without a copy, as the
@@ -31,8 +33,9 @@ public:
 
 private:
     [[nodiscard]] bool waits_awake() const noexcept;
-    // The last piece filled most of the pipe: the reader had emptied it.
-    [[nodiscard]] bool pipe_was_emptied() const noexcept;
+    // Counts a put's bytes into the refill under way; when the pipe is full,
+    // whether that refill filled most of it: the reader had emptied it.
+    void note_refill(ssize_t moved, std::size_t offered) noexcept;
     // The reader freed `freed` bytes of the pipe in `interval_ns`.
     void note_pace(std::int64_t now, std::int64_t interval_ns, std::size_t freed) noexcept;
     void fit_pipe(std::int64_t now) noexcept;
@@ -42,7 +45,11 @@ private:
     bool nonblocking_; // the file is O_NONBLOCK: vmsplice must not block
     PipeSettings settings_ {};
     bool reader_fast_ = false; // it took bytes faster than a wake-up, at the last note
-    std::size_t last_piece_ = 0; // bytes the last put moved
+    // Bytes put since the pipe was last seen full, in pieces of any length
+    // (the narrow window's are a quarter of its pipe), and whether the last
+    // refill, or this one already, filled most of the pipe.
+    std::size_t refill_ = 0;
+    bool emptied_ = false;
     // Emptied waiting: after a spin the reader did not end, no spin before
     // this time; the pause doubles at each such spin, up to a bound.
     std::int64_t spin_again_ns_ = 0;

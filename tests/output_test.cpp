@@ -160,6 +160,38 @@ TEST(Output, AfterASpinTheReaderDidNotEndTheEmptiedWaitSleeps)
     munmap(pages, capacity);
 }
 
+// The narrow window's pieces are a quarter of its pipe each: whether the
+// reader emptied the pipe is told by the refill, all the pieces put since
+// the pipe was last full, not by one piece.
+TEST(Output, ARefillOfShortPiecesThatFilledThePipeIsWaitedForAwake)
+{
+    const Pipe pipe;
+    constexpr std::size_t page = 4096;
+    const std::size_t size = floodout::narrow_pipe;
+    void* pages = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(pages, MAP_FAILED);
+    const auto* data = static_cast<const char*>(pages);
+    ASSERT_GE(floodout::enlarge_pipe(pipe.write.fd, 2 * size), size); // as large as main makes it
+    floodout::VmsplicedOutput out(pipe.write.fd, page);
+    out.use(floodout::settings_of(
+        { .waiting = floodout::Waiting::emptied, .window = floodout::Window::narrow }, page));
+    ASSERT_EQ(floodout::capacity_of(pipe.write.fd), size);
+    const std::size_t piece = out.shape().reach;
+    ASSERT_LT(4 * piece, 3 * size); // no one piece can tell
+    for (std::size_t put = 0; put + piece <= size; put += piece) {
+        ASSERT_EQ(out.put(data + put, piece).bytes, piece); // into the empty pipe
+    }
+    // Should it sleep inside vmsplice instead, this reader ends the wait.
+    std::thread reader([fd = pipe.read.fd, size] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::string got(size, '\0');
+        EXPECT_GT(read(fd, got.data(), got.size()), 0);
+    });
+    EXPECT_EQ(out.put(data, piece).status, Put::Status::wait);
+    reader.join();
+    munmap(pages, size);
+}
+
 TEST(Output, PipeWithoutReaderFailsWithEpipe)
 {
     Pipe pipe;
