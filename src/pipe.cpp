@@ -37,13 +37,14 @@ constexpr unsigned teed_moves
 
 Way PipeOutput::first_way(Load* load, std::int64_t now) noexcept
 {
-    // Alone, a reader that empties the pipe is served best awake; among other
-    // work, the narrow window shares the caches best. Either way the chooser
-    // soon measures what serves this reader.
+    // The narrow window keeps what the reader copies from and into in its
+    // cache; alone, a reader that empties the pipe is served best awake.
+    // Either way the chooser soon measures what serves this reader.
     if (load == nullptr) {
         return {};
     }
-    return load->crowded_now(now) ? Way { .window = Window::narrow } : Way { .waiting = Waiting::emptied };
+    const Waiting waiting = load->crowded_now(now) ? Waiting::asleep : Waiting::emptied;
+    return Way { .waiting = waiting, .window = Window::narrow };
 }
 
 void PipeOutput::allow(std::int64_t now) noexcept
