@@ -6,14 +6,6 @@
 #include <cerrno>
 
 namespace floodout {
-namespace {
-
-// Several waits for a fast reader within one: the sample costs about a
-// microsecond, so it stays well under 1% of the time.
-constexpr std::int64_t sample_interval_ns = 1'000'000;
-
-} // namespace
-
 long runnable_in_loadavg(const char* text) noexcept
 {
     // "0.52 0.58 0.59 3/467 12345": skip three fields and the blanks after them.

@@ -52,15 +52,15 @@ TEST(Load, ReadsTheKernelsCountAndChangesItsMindOnTwoSamplesInARow)
     timespec t {};
     ASSERT_EQ(clock_gettime(CLOCK_MONOTONIC, &t), 0);
     const std::int64_t now = std::int64_t { t.tv_sec } * 1'000'000'000 + t.tv_nsec;
-    constexpr std::int64_t ms = 1'000'000;
+    constexpr std::int64_t interval = Load::sample_interval_ns;
     Load roomy(1'000'000);
     EXPECT_TRUE(roomy.crowded(now)); // until it knows better
-    EXPECT_TRUE(roomy.crowded(now + ms / 2)); // not sampled again within the interval
-    EXPECT_FALSE(roomy.crowded(now + ms));
-    EXPECT_FALSE(roomy.crowded(now + 2 * ms));
+    EXPECT_TRUE(roomy.crowded(now + interval / 2)); // not sampled again within the interval
+    EXPECT_FALSE(roomy.crowded(now + interval));
+    EXPECT_FALSE(roomy.crowded(now + 2 * interval));
     Load none(0);
     for (int i = 0; i < 3; ++i) {
-        EXPECT_TRUE(none.crowded(now + i * ms));
+        EXPECT_TRUE(none.crowded(now + i * interval));
     }
 }
 
