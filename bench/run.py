@@ -112,7 +112,7 @@ def main():
     parser.add_argument("--outputs", default=",".join(OUTPUTS))
     parser.add_argument("--no-build", action="store_true")
     parser.add_argument("--at-once", metavar="N,M", help="only runs of N (then M...) writer|reader pairs at once")
-    parser.add_argument("--writers", metavar="W,W", help="only these writers (floodout, previous, gnu-like, "
+    parser.add_argument("--writers", metavar="W,W", help="only floodout and these writers (previous, gnu-like, "
                         "uutils-like, yes, stdio and the names of --binary)")
     parser.add_argument("--binary", metavar="NAME=PATH", action="append", default=[],
                         help="another floodout build to measure beside the others")
@@ -137,7 +137,8 @@ def main():
         name, path = extra.split("=", 1)
         binaries[name] = os.path.abspath(path)
         writers.append(name)
-    chosen = args.writers.split(",") if args.writers else None
+    # Every table is floodout against the others: it is always among them.
+    chosen = ["floodout"] + args.writers.split(",") if args.writers else None
     if args.at_once:
         at_once(args, binaries, seconds, [w for w in writers + list(REFERENCES) if not chosen or w in chosen])
         return
