@@ -58,7 +58,8 @@ bool VmsplicedOutput::waits_awake() const noexcept
     case Waiting::fast:
         return reader_fast_;
     case Waiting::emptied:
-        return emptied_ && now_ns() >= spin_again_ns_;
+        // The clock only while backing off.
+        return emptied_ && (backoff_ns_ == 0 || now_ns() >= spin_again_ns_);
     case Waiting::asleep:
         break;
     }
