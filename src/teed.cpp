@@ -34,9 +34,14 @@ bool TeedOutput::make() noexcept
     }
     const std::size_t full = enlarge_pipe(full_[1], pipe_bytes_);
     const std::size_t between = enlarge_pipe(between_[1], pipe_bytes_);
-    // Whole repetitions from the block's start, which is a repetition's.
-    const std::size_t text = block_.text_size();
-    const std::size_t want = std::min({ full, between, block_.layout().size }) / text * text;
+    const std::size_t room = std::min({ full, between, block_.layout().size });
+    // Whole periods from the block's start, where one fits: each tee then
+    // starts at a stream position that is a multiple of 64, as the block's
+    // start is, and every byte leaves at its cache-line offset. Else whole
+    // repetitions, whose offsets shift from one tee to the next.
+    const std::size_t period = block_.layout().period;
+    unit_ = room >= period ? period : block_.text_size();
+    const std::size_t want = room / unit_ * unit_;
     if (want == 0) {
         return false; // no pipe, or the text is longer than one
     }
@@ -65,11 +70,10 @@ Put TeedOutput::put(const char* data, std::size_t size, bool nonblocking) noexce
     }
     const unsigned flags = nonblocking ? SPLICE_F_NONBLOCK : 0U;
     if (pending_ == 0) {
-        const std::size_t text = block_.text_size();
-        const auto offset = static_cast<std::size_t>(data - block_.data()) % text;
+        const auto offset = static_cast<std::size_t>(data - block_.data()) % unit_;
         if (offset != 0) {
-            // Up to the next repetition's start, from the block itself.
-            const std::size_t most = std::min(size, text - offset);
+            // Up to where a tee may start, from the block itself.
+            const std::size_t most = std::min(size, unit_ - offset);
             const ssize_t n = hand_pages(fd_, data, most, flags);
             return n >= 0 || !refuses_the_call(errno) ? Put::of(n) : Put::of(write(fd_, data, most));
         }

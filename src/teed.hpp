@@ -13,7 +13,9 @@ namespace floodout {
 // vmsplice must, and the reader copies from the private pipe's own pages.
 // Exact because a tee always starts at a repetition's start (bytes up to one
 // go by vmsplice first) and the go-between is emptied before anything else
-// is written. The pipes are made at the first put.
+// is written; where the layout's period fits the pipes, at a period's start,
+// so that each byte keeps its stream position's cache-line offset. The pipes
+// are made at the first put.
 class TeedOutput {
 public:
     // `pipe_bytes`: the most the private pipes may hold. `block` must outlive
@@ -41,7 +43,8 @@ private:
     State state_ = State::unmade;
     int full_[2] = { -1, -1 };
     int between_[2] = { -1, -1 };
-    std::size_t filled_ = 0; // whole repetitions in the private pipe
+    std::size_t unit_ = 1; // a tee starts where the stream is a multiple of it
+    std::size_t filled_ = 0; // whole units in the private pipe
     std::size_t pending_ = 0; // in the go-between, not yet in stdout
     bool splices_ = true; // false once splice is refused: the rest is written
 };

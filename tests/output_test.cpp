@@ -4,6 +4,7 @@
 #include "pipe.hpp"
 #include "pipe_fd.hpp"
 #include "spliced.hpp"
+#include "teed.hpp"
 #include "vmspliced.hpp"
 #include "writer.hpp"
 #include "written.hpp"
@@ -190,6 +191,52 @@ TEST(Output, ARefillOfShortPiecesThatFilledThePipeIsWaitedForAwake)
     EXPECT_EQ(out.put(data, piece).status, Put::Status::wait);
     reader.join();
     munmap(pages, size);
+}
+
+// Every byte the teed way moves leaves from a block index congruent to its
+// stream position mod 64, from whatever position it starts: the block is
+// stamped with each index mod 64, and since the pipes hold the block's own
+// pages, the reader sees which index each byte came from. Texts whose
+// period fits the pipes.
+TEST(Output, TheTeedWayKeepsEveryByteAtItsStreamAlignment)
+{
+    constexpr std::size_t page = 4096;
+    constexpr std::size_t cache_line = 64;
+    constexpr std::size_t pipe_bytes = std::size_t { 1 } << 20;
+    for (const std::size_t size : std::initializer_list<std::size_t> { 1, 12, 100, 4097 }) {
+        const floodout::Block block = floodout::Block::make(harness::text_of(size), page);
+        ASSERT_FALSE(block.empty());
+        const std::size_t period = block.layout().period;
+        ASSERT_EQ(period % cache_line, 0U) << size;
+        auto* stamps = const_cast<char*>(block.data()); // NOLINT(cppcoreguidelines-pro-type-const-cast)
+        for (std::size_t i = 0; i < block.layout().size; ++i) {
+            stamps[i] = static_cast<char>(i % cache_line);
+        }
+        for (const std::size_t start : std::initializer_list<std::size_t> { 0, 5, 777, page + cache_line }) {
+            const Pipe pipe(O_NONBLOCK);
+            floodout::enlarge_pipe(pipe.write.fd, pipe_bytes);
+            floodout::TeedOutput out(pipe.write.fd, block, pipe_bytes);
+            std::uint64_t position = start;
+            std::uint64_t checked = start;
+            std::string buffer(std::size_t { 1 } << 16, '\0');
+            for (int i = 0; i < 100000 && checked < start + 4 * pipe_bytes; ++i) {
+                const std::size_t index = position % period; // as the writer keeps it
+                const Put put
+                    = out.put(block.data() + index, std::min(pipe_bytes, block.layout().size - index), true);
+                ASSERT_NE(put.status, Put::Status::failed) << put.error;
+                ASSERT_NE(put.status, Put::Status::refused) << size;
+                position += put.bytes;
+                for (ssize_t n = 0; (n = read(pipe.read.fd, buffer.data(), buffer.size())) > 0;) {
+                    for (ssize_t k = 0; k < n; ++k, ++checked) {
+                        ASSERT_EQ(static_cast<std::size_t>(buffer[static_cast<std::size_t>(k)]),
+                            checked % cache_line)
+                            << "text " << size << ", from " << start << ", at " << checked;
+                    }
+                }
+            }
+            EXPECT_GE(checked, start + 4 * pipe_bytes) << size; // several tees' worth
+        }
+    }
 }
 
 TEST(Output, PipeWithoutReaderFailsWithEpipe)
