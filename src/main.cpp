@@ -38,10 +38,12 @@ void report_way() noexcept
         return;
     }
     const floodout::Way way = reported->way();
-    const char* const waiting[] = { "asleep", "fast", "emptied" };
+    const char* const waiting[] = { "asleep", "fast", "emptied", "paced" };
     const char* const window[] = { "wide", "narrow" };
     char line[32] = "way teed\n";
-    if (way.source == floodout::Source::pages) {
+    if (way.source == floodout::Source::teed && way.waiting == floodout::Waiting::paced) {
+        std::snprintf(line, sizeof line, "way teed-paced\n");
+    } else if (way.source == floodout::Source::pages) {
         std::snprintf(line, sizeof line, "way %s-%s\n", waiting[static_cast<int>(way.waiting)],
             window[static_cast<int>(way.window)]);
     }

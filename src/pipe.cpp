@@ -87,7 +87,7 @@ Put PipeOutput::put(const char* data, std::size_t size) noexcept
     }
     Put put = Put::refused();
     if (settings_.teed) {
-        put = teed_.put(data, size, pages_.nonblocking());
+        put = teed_.put(data, size, settings_.waiting == Waiting::paced || pages_.nonblocking());
         if (put.status == Put::Status::refused) {
             // Refused, with nothing moved: never again.
             allow(now);
@@ -103,6 +103,9 @@ Put PipeOutput::put(const char* data, std::size_t size) noexcept
 
 bool PipeOutput::wait_writable() noexcept
 {
+    if (settings_.waiting == Waiting::paced) {
+        return pacer_.wait(fd_);
+    }
     return settings_.teed ? wait_until_writable(fd_) : pages_.wait_writable();
 }
 

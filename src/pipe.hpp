@@ -4,6 +4,7 @@
 #include "chooser.hpp"
 #include "load.hpp"
 #include "output.hpp"
+#include "pacer.hpp"
 #include "teed.hpp"
 #include "vmspliced.hpp"
 
@@ -47,6 +48,7 @@ private:
     Load* load_;
     VmsplicedOutput pages_;
     TeedOutput teed_;
+    Pacer pacer_; // how a paced way waits
     Chooser chooser_;
     Way way_;
     std::uint64_t position_ = 0;

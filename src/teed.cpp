@@ -68,6 +68,12 @@ Put TeedOutput::put(const char* data, std::size_t size, bool nonblocking) noexce
         state_ = State::refused;
         return Put::refused();
     }
+    if (filled_up_) {
+        // Not again at once for the page or two the reader freed since:
+        // that takes the pipe's lock from it at every read. The wait paces.
+        filled_up_ = false;
+        return Put::after(EAGAIN);
+    }
     const unsigned flags = nonblocking ? SPLICE_F_NONBLOCK : 0U;
     if (pending_ == 0) {
         const auto offset = static_cast<std::size_t>(data - block_.data()) % unit_;
@@ -94,6 +100,7 @@ Put TeedOutput::put(const char* data, std::size_t size, bool nonblocking) noexce
         const ssize_t moved = splice(between_[0], nullptr, fd_, nullptr, most, flags);
         if (moved > 0) {
             pending_ -= static_cast<std::size_t>(moved);
+            filled_up_ = nonblocking && static_cast<std::size_t>(moved) < most;
             return Put::moved(static_cast<std::size_t>(moved));
         }
         if (moved == 0 || !refuses_the_call(errno)) {

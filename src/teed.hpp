@@ -46,6 +46,7 @@ private:
     std::size_t unit_ = 1; // a tee starts where the stream is a multiple of it
     std::size_t filled_ = 0; // whole units in the private pipe
     std::size_t pending_ = 0; // in the go-between, not yet in stdout
+    bool filled_up_ = false; // the last splice filled stdout: wait before the next
     bool splices_ = true; // false once splice is refused: the rest is written
 };
 

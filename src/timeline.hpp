@@ -21,7 +21,7 @@ struct Timing {
     // Once the choice holds, probe only every so many epochs; one more than
     // it must be prime to the count of moves, so that those epochs take
     // every move in turn.
-    std::int64_t quiet_every = 5;
+    std::int64_t quiet_every = 6;
     // A move far behind is probed only one of its turns in this many.
     std::int64_t far_behind_every = 4;
 };

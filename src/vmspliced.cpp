@@ -46,6 +46,7 @@ VmsplicedOutput::VmsplicedOutput(int fd, std::size_t page) noexcept
 void VmsplicedOutput::use(const PipeSettings& settings) noexcept
 {
     settings_ = settings;
+    filled_up_ = filled_up_ && settings.waiting == Waiting::paced;
     if (settings.waiting != Waiting::fast) {
         reader_fast_ = false;
     }
@@ -61,6 +62,7 @@ bool VmsplicedOutput::waits_awake() const noexcept
         // The clock only while backing off.
         return emptied_ && (backoff_ns_ == 0 || now_ns() >= spin_again_ns_);
     case Waiting::asleep:
+    case Waiting::paced:
         break;
     }
     return false;
@@ -94,11 +96,18 @@ Shape VmsplicedOutput::shape() const noexcept
 Put VmsplicedOutput::put(const char* data, std::size_t size) noexcept
 {
     if (hands_pages_) {
+        const bool paced = settings_.waiting == Waiting::paced;
+        if (filled_up_) {
+            // Not again at once for the page the reader just freed: the wait paces.
+            filled_up_ = false;
+            return Put::after(EAGAIN);
+        }
         // Asleep, the kernel waits for room within the call: one system call
         // a refill. Awake, a full pipe says EAGAIN and wait_writable() spins.
-        const bool sleep_inside = !nonblocking_ && !waits_awake();
+        const bool sleep_inside = !nonblocking_ && !waits_awake() && !paced;
         const ssize_t n = hand_pages(fd_, data, size, sleep_inside ? 0U : SPLICE_F_NONBLOCK);
         note_refill(n, size);
+        filled_up_ = paced && n > 0 && static_cast<std::size_t>(n) < size;
         if (n > 0 && sleep_inside) {
             // Since the last put: the reader's pace, sleep included.
             const std::int64_t now = now_ns();

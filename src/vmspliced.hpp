@@ -23,7 +23,7 @@ public:
     void use(const PipeSettings& settings) noexcept;
     Put put(const char* data, std::size_t size) noexcept;
     // Awake while the settings' rule says the reader will soon make room;
-    // asleep in poll otherwise.
+    // asleep in poll otherwise. Paced ways wait in their pipe's pacer.
     [[nodiscard]] bool wait_writable() noexcept;
     [[nodiscard]] Shape shape() const noexcept;
     static void back_off() noexcept { pause_after_failure(); }
@@ -50,6 +50,7 @@ private:
     // refill, or this one already, filled most of the pipe.
     std::size_t refill_ = 0;
     bool emptied_ = false;
+    bool filled_up_ = false; // paced: the last put filled the pipe, so the next one waits first
     // Emptied waiting: after a spin the reader did not end, no spin before
     // this time; the pause doubles at each such spin, up to a bound.
     std::int64_t spin_again_ns_ = 0;

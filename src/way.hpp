@@ -25,6 +25,7 @@ enum class Waiting : std::uint8_t {
     fast, // awake, for a bounded time, while the reader outpaces wake-ups
     emptied, // awake, for a bounded time, after a piece that filled most of the pipe: the reader had emptied
              // it
+    paced, // asleep for a nap while the reader empties part of the pipe, then refilled in one call
 };
 
 // Which part of the block the pieces come from, and how much the pipe holds.
@@ -35,7 +36,7 @@ enum class Window : std::uint8_t {
 
 // Which is fastest depends on the CPU, the reader and what else runs; no
 // point wins everywhere, so the chooser measures them. A teed way has no
-// waiting or window of its own: it is always the one teed way.
+// window of its own, and waits asleep inside splice or paced.
 struct Way {
     Source source = Source::pages;
     Waiting waiting = Waiting::asleep;
@@ -56,11 +57,12 @@ inline constexpr Move moves[] = {
     { Dimension::waiting, static_cast<std::uint8_t>(Waiting::asleep) },
     { Dimension::waiting, static_cast<std::uint8_t>(Waiting::fast) },
     { Dimension::waiting, static_cast<std::uint8_t>(Waiting::emptied) },
+    { Dimension::waiting, static_cast<std::uint8_t>(Waiting::paced) },
     { Dimension::window, static_cast<std::uint8_t>(Window::wide) },
     { Dimension::window, static_cast<std::uint8_t>(Window::narrow) },
 };
 inline constexpr std::size_t move_count = sizeof moves / sizeof moves[0];
-static_assert(move_count == 2 + 3 + 2, "a move for every value of every dimension");
+static_assert(move_count == 2 + 4 + 2, "a move for every value of every dimension");
 static_assert(move_count <= 8 * sizeof(unsigned), "a set of moves fits in an unsigned");
 
 // The index in `moves` of a dimension's value.
@@ -90,18 +92,27 @@ constexpr unsigned moves_of(Way way) noexcept
 // Moves that any pipe allows: the block's pages, waiting asleep, either window.
 inline constexpr unsigned plain_moves = moves_of(Way {}) | moves_of(Way { .window = Window::narrow });
 
-// The same way, the teed one without settings of its own.
-constexpr Way canonical(Way way) noexcept
+// Whether the teed way can wait so: inside splice, or paced.
+constexpr bool teed_waits(Waiting waiting) noexcept
 {
-    return way.source == Source::teed ? Way { Source::teed, Waiting::asleep, Window::wide } : way;
+    return waiting == Waiting::asleep || waiting == Waiting::paced;
 }
 
-// `way` with the setting of `moves[move]`. The teed way has no waiting or
-// window: a move in them is a move to the block's pages.
+// The same way, a teed one with only the settings it has.
+constexpr Way canonical(Way way) noexcept
+{
+    return way.source == Source::teed
+        ? Way { Source::teed, teed_waits(way.waiting) ? way.waiting : Waiting::asleep, Window::wide }
+        : way;
+}
+
+// `way` with the setting of `moves[move]`. The teed way has no window, nor
+// waits awake: a move to those is a move to the block's pages.
 constexpr Way applied(Way way, std::size_t move) noexcept
 {
     const Move m = moves[move];
-    if (way.source == Source::teed && m.dimension != Dimension::source) {
+    if (way.source == Source::teed && m.dimension != Dimension::source
+        && !(m.dimension == Dimension::waiting && teed_waits(static_cast<Waiting>(m.value)))) {
         way = Way {};
     }
     switch (m.dimension) {
@@ -148,11 +159,11 @@ inline constexpr std::size_t narrow_pipe = std::size_t { 512 } << 10;
 constexpr PipeSettings settings_of(Way way, std::size_t page) noexcept
 {
     PipeSettings settings;
+    settings.waiting = way.waiting;
     if (way.source == Source::teed) {
         settings.teed = true;
         return settings;
     }
-    settings.waiting = way.waiting;
     if (way.window == Window::narrow) {
         settings.reach = narrow_reach > page ? narrow_reach : page;
         settings.span = narrow_span > 2 * page ? narrow_span : 2 * page;

@@ -38,23 +38,26 @@ constexpr Way asleep {};
 constexpr Way narrow { Source::pages, Waiting::asleep, Window::narrow };
 constexpr Way teed { Source::teed };
 constexpr Way emptied_narrow { Source::pages, Waiting::emptied, Window::narrow };
+constexpr Way teed_paced { Source::teed, Waiting::paced };
 // The moves that wait awake.
 constexpr unsigned awake_moves = move_bit(3) | move_bit(4);
 
-// Every way: the block's pages with each waiting and window, and the teed one.
-constexpr std::size_t way_count = 3 * 2 + 1;
+// Every way: the block's pages with each waiting and window, and the teed
+// ones, asleep and paced.
+constexpr std::size_t way_count = 4 * 2 + 2;
 std::size_t index(Way way)
 {
-    return way.source == Source::teed
-        ? way_count - 1
-        : static_cast<std::size_t>(way.waiting) * 2 + static_cast<std::size_t>(way.window);
+    if (way.source == Source::teed) {
+        return way.waiting == Waiting::paced ? way_count - 1 : way_count - 2;
+    }
+    return static_cast<std::size_t>(way.waiting) * 2 + static_cast<std::size_t>(way.window);
 }
 
 using Rates = std::array<double, way_count>; // bytes a nanosecond, by way
 
 // Rates of 1.4.0's ways, and of the others less than their nearest: the
 // narrow window waiting awake 0.75 of it asleep, waiting awake once the pipe
-// was emptied 0.7 of waiting while the reader is fast.
+// was emptied 0.7 of waiting while the reader is fast, paced 0.8 of asleep.
 Rates rates(double awake_rate, double asleep_rate, double narrow_rate, double teed_rate)
 {
     Rates r;
@@ -65,6 +68,9 @@ Rates rates(double awake_rate, double asleep_rate, double narrow_rate, double te
     r[index(asleep)] = asleep_rate;
     r[index(narrow)] = narrow_rate;
     r[index(teed)] = teed_rate;
+    r[index({ Source::pages, Waiting::paced, Window::wide })] = 0.8 * asleep_rate;
+    r[index({ Source::pages, Waiting::paced, Window::narrow })] = 0.8 * narrow_rate;
+    r[index(teed_paced)] = 0.8 * teed_rate;
     return r;
 }
 
@@ -180,7 +186,7 @@ TEST(Chooser, ProbesAFarSlowerWayRarelyButFindsItWhenItBecomesTheFastest)
     run_alone(flood, 2000 * ms, 10000 * ms, [&](std::int64_t) { return before; });
     EXPECT_LT(share(flood, narrow), 0.002);
     EXPECT_LT(share(flood, teed), 0.002);
-    // Not far behind: probed at every quiet turn of its move, 6 ms in 8 * 7
+    // Not far behind: probed at every quiet turn of its move, 6 ms in 6 * 8
     // epochs of 32 ms.
     EXPECT_GT(share(flood, asleep), 0.003);
     const Rates after = rates(6, 5, 12, 4);
@@ -343,6 +349,18 @@ TEST(Chooser, EveryFloodProbesTheSameWayAtTheSameMoment)
     EXPECT_GT(same_way, 0);
 }
 
+// A reader of small pieces served best by the teed way, paced: from the
+// narrow window, whichever of the two moves it makes first.
+TEST(Chooser, FindsThePacedTeedWay)
+{
+    Flood flood(emptied_narrow);
+    Rates r = rates(10, 10, 11, 12);
+    r[index(teed_paced)] = 20;
+    run_alone(flood, 1000 * ms, 3000 * ms, [&](std::int64_t) { return r; });
+    EXPECT_EQ(flood.chooser.chosen(), teed_paced);
+    EXPECT_GT(share(flood, teed_paced), 0.7); // from 0.4 s on
+}
+
 // A reader served best by a point of the space that none of 1.4.0's ways
 // is: waiting awake once it has emptied the pipe, in the narrow window. Two
 // moves from where it starts, each of which gains on its own.
@@ -372,7 +390,7 @@ TEST(Timeline, PhasesFollowEachOtherAndEveryMoveIsProbedInTurnAlsoAmongQuietTurn
     EXPECT_FALSE(timeline.on_time(102 * ms + 2'500'001, 102 * ms));
     // Every move in turn, also among the quiet turns; one quiet turn in four
     // of each for a move far behind.
-    constexpr int quiet_every = 5;
+    constexpr int quiet_every = static_cast<int>(floodout::Timing {}.quiet_every);
     constexpr int rounds = 3;
     std::array<int, move_count> all {};
     std::array<int, move_count> quiet {};

@@ -1,6 +1,7 @@
 // stdout as the writer's output, on real file descriptors.
 #include "block.hpp"
 #include "harness.hpp"
+#include "pacer.hpp"
 #include "pipe.hpp"
 #include "pipe_fd.hpp"
 #include "spliced.hpp"
@@ -235,6 +236,70 @@ TEST(Output, TheTeedWayKeepsEveryByteAtItsStreamAlignment)
                 }
             }
             EXPECT_GE(checked, start + 4 * pipe_bytes) << size; // several tees' worth
+        }
+    }
+}
+
+// The teed way refills a pipe its last splice filled only after a wait:
+// coming back at once for the page the reader just freed would take the
+// pipe's lock from it at every read.
+TEST(Output, TheTeedWayWaitsAfterASpliceThatFilledThePipe)
+{
+    const floodout::Block block = floodout::Block::make(harness::text_of(12), 4096);
+    ASSERT_FALSE(block.empty());
+    const Pipe pipe;
+    const std::size_t capacity = floodout::capacity_of(pipe.write.fd);
+    ASSERT_GT(capacity, 0U);
+    floodout::TeedOutput out(pipe.write.fd, block, 4 * capacity);
+    const std::size_t size = 2 * capacity;
+    const Put first = out.put(block.data(), size, true);
+    ASSERT_EQ(first.status, Put::Status::done);
+    EXPECT_EQ(first.bytes, capacity); // the pipe is full
+    std::string buffer(4096, '\0');
+    ASSERT_EQ(read(pipe.read.fd, buffer.data(), buffer.size()), 4096); // a page of room
+    EXPECT_EQ(
+        out.put(block.data() + first.bytes % block.layout().period, size, true).status, Put::Status::wait);
+    const Put after = out.put(block.data() + first.bytes % block.layout().period, size, true);
+    EXPECT_EQ(after.status, Put::Status::done);
+    EXPECT_EQ(after.bytes, 4096U);
+}
+
+// The pacer's nap follows the reader: longer where it left more than half
+// the pipe during the nap, shorter where it left less than a quarter, within
+// its bounds; the wait tells whether the reader emptied the pipe.
+TEST(Output, ThePacersNapFollowsWhatTheReaderLeft)
+{
+    struct Case {
+        const char* name;
+        std::size_t eighths; // of the pipe left unread
+        int change; // of the nap: -1 shorter, 0 none, 1 longer
+    };
+    const Case cases[] = {
+        { "emptied", 0, -1 },
+        { "an eighth left", 1, -1 },
+        { "three eighths", 3, 0 },
+        { "seven eighths", 7, 1 },
+    };
+    for (const Case& c : cases) {
+        const Pipe pipe;
+        const std::size_t capacity = floodout::capacity_of(pipe.write.fd);
+        ASSERT_GT(capacity, 0U);
+        const std::string unread(capacity / 8 * c.eighths, 'x');
+        ASSERT_EQ(write(pipe.write.fd, unread.data(), unread.size()), static_cast<ssize_t>(unread.size()));
+        floodout::Pacer pacer;
+        for (int i = 0; i < 20; ++i) {
+            const std::int64_t before = pacer.nap_ns();
+            EXPECT_EQ(pacer.wait(pipe.write.fd), c.eighths == 0) << c.name;
+            const std::int64_t after = pacer.nap_ns();
+            if (c.change == 0) {
+                EXPECT_EQ(after, before) << c.name;
+            } else if (c.change > 0) {
+                EXPECT_TRUE(after > before || after == floodout::Pacer::most_nap_ns) << c.name;
+            } else {
+                EXPECT_TRUE(after < before || after == floodout::Pacer::least_nap_ns) << c.name;
+            }
+            EXPECT_GE(after, floodout::Pacer::least_nap_ns);
+            EXPECT_LE(after, floodout::Pacer::most_nap_ns);
         }
     }
 }
