@@ -20,7 +20,8 @@ Pacer::Pacer() noexcept
 
 bool Pacer::wait(int fd) noexcept
 {
-    const timespec nap { 0, nap_ns_ };
+    timespec nap {};
+    nap.tv_nsec = static_cast<decltype(nap.tv_nsec)>(nap_ns_); // under a second: fits 32 bits too
     nanosleep(&nap, nullptr); // the alarm ends it too
     const int unread = unread_in(fd);
     const std::size_t capacity = capacity_of(fd);

@@ -19,6 +19,7 @@ public:
 
     static constexpr std::int64_t least_nap_ns = 2'000;
     static constexpr std::int64_t most_nap_ns = 2'000'000;
+    static_assert(most_nap_ns < 1'000'000'000, "a nap is under a second: it fits tv_nsec");
 
 private:
     std::int64_t nap_ns_ = 20'000;

@@ -221,7 +221,7 @@ TEST(Output, TheTeedWayKeepsEveryByteAtItsStreamAlignment)
             std::uint64_t checked = start;
             std::string buffer(std::size_t { 1 } << 16, '\0');
             for (int i = 0; i < 100000 && checked < start + 4 * pipe_bytes; ++i) {
-                const std::size_t index = position % period; // as the writer keeps it
+                const auto index = static_cast<std::size_t>(position % period); // as the writer keeps it
                 const Put put
                     = out.put(block.data() + index, std::min(pipe_bytes, block.layout().size - index), true);
                 ASSERT_NE(put.status, Put::Status::failed) << put.error;
