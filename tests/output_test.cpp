@@ -367,10 +367,12 @@ TEST(PipeOutput, EveryWayAndEveryChangeBetweenThemKeepTheStreamExact)
             Pipe pipe(nonblocking ? O_NONBLOCK : 0);
             floodout::enlarge_pipe(pipe.write.fd, std::size_t { 1 } << 20);
             // Never crowded, so that waiting awake is allowed too; a probe
-            // every 4 ms, whatever the reader's speed.
+            // every 16 ms, whatever the reader's speed.
             floodout::Load load(1L << 20);
             floodout::Schedule often;
-            often.timing = { 4'000'000, 500'000, 1'000'000, 2, 4 }; // 2 + 1 prime to the ways
+            // 2 + 1 prime to the moves; windows long beside an emulated
+            // writer's steps, and a move far behind probed at each turn.
+            often.timing = { 16'000'000, 1'000'000, 4'000'000, 2, 1 };
             often.margins.slow_rate = 0;
             floodout::PipeOutput out(pipe.write.fd, block, std::size_t { 1 } << 20, &load, often);
             std::atomic<bool> exact { true };
