@@ -10,7 +10,8 @@ namespace floodout {
 // A pipe fed the way uutils yes does it: a private pipe filled once with
 // whole repetitions, duplicated by tee(2) into an empty go-between pipe, and
 // spliced from there into stdout. No page is pinned for each piece, as
-// vmsplice must, and the reader copies from the private pipe's own pages.
+// vmsplice must, and the reader copies from the block's own pages, which the
+// private pipe holds.
 // Exact because a tee always starts at a repetition's start (bytes up to one
 // go by vmsplice first) and the go-between is emptied before anything else
 // is written; where the layout's period fits the pipes, at a period's start,

@@ -23,8 +23,8 @@ enum class Source : std::uint8_t {
 enum class Waiting : std::uint8_t {
     asleep, // inside vmsplice: one system call a refill
     fast, // awake, for a bounded time, while the reader outpaces wake-ups
-    emptied, // awake, for a bounded time, after a piece that filled most of the pipe: the reader had emptied
-             // it
+    emptied, // awake, for a bounded time, after a refill that filled most of the pipe: the reader had
+             // emptied it
     paced, // asleep for a nap while the reader empties part of the pipe, then refilled in one call
 };
 
