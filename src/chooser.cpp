@@ -29,15 +29,16 @@ bool Chooser::probes(std::int64_t epoch, std::size_t move) const noexcept
     return (epochs_since_change_ < unsettled_epochs && !ballot_.slow()) || timeline_.quiet_turn(epoch);
 }
 
-void Chooser::allow(unsigned allowed, unsigned costly) noexcept
+void Chooser::allow(unsigned allowed, unsigned costly, bool crowded) noexcept
 {
     allowed |= plain_moves;
     costly &= allowed;
-    if (allowed == allowed_ && costly == costly_) {
+    if (allowed == allowed_ && costly == costly_ && crowded == crowded_) {
         return;
     }
     allowed_ = allowed;
     costly_ = costly;
+    crowded_ = crowded;
     // A setting no longer allowed gives way to the plain one of its dimension.
     if (chosen_.source != Source::pages && (allowed_ & moves_of(chosen_)) != moves_of(chosen_)) {
         make(move_index(Dimension::source, static_cast<std::uint8_t>(Source::pages)), 0);
@@ -124,7 +125,10 @@ void Chooser::edge(std::int64_t now, std::uint64_t taken, bool switched) noexcep
         const bool measured = phase_ == Phase::reference && epoch == epoch_ + 1;
         reference_rate_ = measured ? close(now, taken, timeline_.start_of(epoch, Phase::warm_up)) : -1.0;
         reference_way_ = chosen_;
-        if (reference_rate_ > 0 && ballot_.note_reference(reference_rate_)) {
+        // In a crowd a reference far from the usual is the scheduler's doing:
+        // taken for a change of reader, it would have every flood probe every
+        // epoch, and forget its votes, for as long as the crowd lasts.
+        if (reference_rate_ > 0 && !crowded_ && ballot_.note_reference(reference_rate_)) {
             epochs_since_change_ = 0; // a change of reader or load: probe every epoch again
         }
         start_epoch(epoch);

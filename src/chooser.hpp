@@ -38,8 +38,10 @@ public:
 
     // The moves that may be made, and those of them that are costly; the
     // plain ones are always allowed, and a way in use that is no longer is
-    // left for a plain one.
-    void allow(unsigned allowed, unsigned costly = 0) noexcept;
+    // left for a plain one. `crowded`: other work waits for the CPUs, so
+    // this flood's rate over a window swings with the scheduler, not with
+    // its reader; a change of load shows as a change of this instead.
+    void allow(unsigned allowed, unsigned costly = 0, bool crowded = false) noexcept;
     // The way in use between probes.
     [[nodiscard]] Way chosen() const noexcept { return chosen_; }
     // The move being probed, or move_count between probes.
@@ -61,6 +63,7 @@ private:
     Ballot ballot_;
     unsigned allowed_;
     unsigned costly_ = 0;
+    bool crowded_ = false;
     Way chosen_;
     Way current_; // the way probed during a probe, else the chosen one
     std::size_t probing_ = 0;

@@ -55,21 +55,26 @@ void PipeOutput::allow(std::int64_t now) noexcept
     // a CPU, it may take one that work needs: other floods probe it at the
     // same moment, so their loss shows, but nothing else's does. It must
     // then win by more.
+    const bool crowded = load_ != nullptr && load_->crowded(now);
     if (load_ == nullptr) {
         allowed &= ~awake_moves;
-    } else if (load_->crowded(now)) {
+    } else if (crowded) {
         costly = awake_moves;
     }
     if (!teed_.usable()) {
         allowed &= ~teed_moves;
     }
-    chooser_.allow(allowed, costly);
+    chooser_.allow(allowed, costly, crowded);
+    if (crowded != crowded_) {
+        crowded_ = crowded;
+        change_to(way_); // the same way, with a crowd's settings or without
+    }
 }
 
 void PipeOutput::change_to(Way way) noexcept
 {
     way_ = way;
-    settings_ = settings_of(way, page_);
+    settings_ = settings_of(way, page_, crowded_);
     pages_.use(settings_);
 }
 

@@ -156,7 +156,11 @@ inline constexpr std::size_t narrow_pipe = std::size_t { 512 } << 10;
 
 // A way's settings with pages of `page` bytes (a piece takes at least one
 // page; a span must hold two, so that it can start at any page offset).
-constexpr PipeSettings settings_of(Way way, std::size_t page) noexcept
+// `crowded`: other work waits for the CPUs. Each refill of the pipe then
+// costs the writer and the reader a switch of task, which costs more than a
+// smaller pipe saves in caches that many tasks share already: the narrow
+// window keeps its short pieces but the whole pipe.
+constexpr PipeSettings settings_of(Way way, std::size_t page, bool crowded = false) noexcept
 {
     PipeSettings settings;
     settings.waiting = way.waiting;
@@ -167,7 +171,7 @@ constexpr PipeSettings settings_of(Way way, std::size_t page) noexcept
     if (way.window == Window::narrow) {
         settings.reach = narrow_reach > page ? narrow_reach : page;
         settings.span = narrow_span > 2 * page ? narrow_span : 2 * page;
-        settings.pipe = narrow_pipe;
+        settings.pipe = crowded ? unbounded : narrow_pipe;
     }
     return settings;
 }

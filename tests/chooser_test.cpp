@@ -281,6 +281,41 @@ TEST(Chooser, ACostlyWayMustWinByMore)
     EXPECT_EQ(flood.chooser.chosen(), awake);
 }
 
+// In a crowd a flood's rate over a window swings with the scheduler: here
+// by up to 40% either way, every 3 ms, whatever the way; every other way
+// carries 0.4 of the one in use, which no swing makes win. Alone, two
+// references in a row that far from the usual are a change of reader, after
+// which the votes are forgotten and every move is probed each epoch again;
+// in a crowd the moves far behind stay so, and are seldom probed.
+TEST(Chooser, InACrowdARateThatSwingsIsNoChangeOfReader)
+{
+    const auto probing_share = [](bool crowded) {
+        std::mt19937 random(5);
+        std::uniform_real_distribution<double> scheduler(0.6, 1.4);
+        Rates r;
+        r.fill(4);
+        r[index(asleep)] = 10;
+        Flood flood(asleep);
+        flood.chooser.allow(all_moves, awake_moves, crowded);
+        double swing = 1;
+        int steps = 0;
+        int probing = 0;
+        run(
+            { &flood }, 1000 * ms, 6000 * ms,
+            [&](std::size_t, const std::vector<Way>& ways) { return swing * r[index(ways[0])]; },
+            [&] {
+                if (steps++ % 60 == 0) { // 60 steps: 3 ms
+                    swing = scheduler(random);
+                }
+                probing += flood.chooser.probing() != move_count ? 1 : 0;
+            });
+        EXPECT_EQ(flood.chooser.chosen(), asleep);
+        return static_cast<double>(probing) / steps;
+    };
+    EXPECT_LT(probing_share(true), 0.015);
+    EXPECT_GT(probing_share(false), 0.03); // the rule that a crowd sets aside
+}
+
 // Two floods on two CPUs: waiting awake gains a flood 30% while the other
 // sleeps, by taking the CPU its reader needed, but loses both 40% when both
 // do it. Probing alone, each would take it; probing together, neither does.

@@ -194,6 +194,24 @@ TEST(Output, ARefillOfShortPiecesThatFilledThePipeIsWaitedForAwake)
     munmap(pages, size);
 }
 
+// The narrow window makes the pipe smaller, but in a crowd it keeps the pipe
+// as large as it was made: every refill there costs two switches of task.
+TEST(Output, TheNarrowWindowShrinksThePipeOnlyWhenTheMachineIsNotCrowded)
+{
+    const Pipe pipe;
+    constexpr std::size_t page = 4096;
+    const std::size_t made = floodout::enlarge_pipe(pipe.write.fd, 2 * floodout::narrow_pipe);
+    ASSERT_GT(made, floodout::narrow_pipe);
+    floodout::VmsplicedOutput out(pipe.write.fd, page);
+    constexpr floodout::Way narrow { .window = floodout::Window::narrow };
+    for (const bool crowded : { false, true, false }) {
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(2)); // the pipe is fitted at most once a millisecond
+        out.use(floodout::settings_of(narrow, page, crowded));
+        EXPECT_EQ(floodout::capacity_of(pipe.write.fd), crowded ? made : floodout::narrow_pipe) << crowded;
+    }
+}
+
 // Every byte the teed way moves leaves from a block index congruent to its
 // stream position mod 64, from whatever position it starts: the block is
 // stamped with each index mod 64, and since the pipes hold the block's own
