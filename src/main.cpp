@@ -39,7 +39,7 @@ void report_way() noexcept
     }
     const floodout::Way way = reported->way();
     const char* const waiting[] = { "asleep", "fast", "emptied", "paced" };
-    const char* const window[] = { "wide", "narrow" };
+    const char* const window[] = { "wide", "narrow", "deep" };
     char line[32] = "way teed\n";
     if (way.source == floodout::Source::teed && way.waiting == floodout::Waiting::paced) {
         std::snprintf(line, sizeof line, "way teed-paced\n");

@@ -65,16 +65,12 @@ void PipeOutput::allow(std::int64_t now) noexcept
         allowed &= ~teed_moves;
     }
     chooser_.allow(allowed, costly, crowded);
-    if (crowded != crowded_) {
-        crowded_ = crowded;
-        change_to(way_); // the same way, with a crowd's settings or without
-    }
 }
 
 void PipeOutput::change_to(Way way) noexcept
 {
     way_ = way;
-    settings_ = settings_of(way, page_, crowded_);
+    settings_ = settings_of(way, page_);
     pages_.use(settings_);
 }
 

@@ -51,7 +51,6 @@ private:
     Pacer pacer_; // how a paced way waits
     Chooser chooser_;
     Way way_;
-    bool crowded_ = false; // other work waits for the CPUs, as the load said last
     std::uint64_t position_ = 0;
 };
 

@@ -32,6 +32,8 @@ enum class Waiting : std::uint8_t {
 enum class Window : std::uint8_t {
     wide, // the whole block, pieces as long as the pipe takes
     narrow, // short pieces near the block's start and a smaller pipe: a cache shared with the reader
+    deep, // the same pieces, the whole pipe: fewer refills, each of which costs the writer and the
+          // reader a switch of task where many tasks share the CPUs
 };
 
 // Which is fastest depends on the CPU, the reader and what else runs; no
@@ -60,9 +62,10 @@ inline constexpr Move moves[] = {
     { Dimension::waiting, static_cast<std::uint8_t>(Waiting::paced) },
     { Dimension::window, static_cast<std::uint8_t>(Window::wide) },
     { Dimension::window, static_cast<std::uint8_t>(Window::narrow) },
+    { Dimension::window, static_cast<std::uint8_t>(Window::deep) },
 };
 inline constexpr std::size_t move_count = sizeof moves / sizeof moves[0];
-static_assert(move_count == 2 + 4 + 2, "a move for every value of every dimension");
+static_assert(move_count == 2 + 4 + 3, "a move for every value of every dimension");
 static_assert(move_count <= 8 * sizeof(unsigned), "a set of moves fits in an unsigned");
 
 // The index in `moves` of a dimension's value.
@@ -89,8 +92,9 @@ constexpr unsigned moves_of(Way way) noexcept
         | move_bit(move_index(Dimension::window, static_cast<std::uint8_t>(way.window)));
 }
 
-// Moves that any pipe allows: the block's pages, waiting asleep, either window.
-inline constexpr unsigned plain_moves = moves_of(Way {}) | moves_of(Way { .window = Window::narrow });
+// Moves that any pipe allows: the block's pages, waiting asleep, any window.
+inline constexpr unsigned plain_moves = moves_of(Way {}) | moves_of(Way { .window = Window::narrow })
+    | moves_of(Way { .window = Window::deep });
 
 // Whether the teed way can wait so: inside splice, or paced.
 constexpr bool teed_waits(Waiting waiting) noexcept
@@ -156,11 +160,7 @@ inline constexpr std::size_t narrow_pipe = std::size_t { 512 } << 10;
 
 // A way's settings with pages of `page` bytes (a piece takes at least one
 // page; a span must hold two, so that it can start at any page offset).
-// `crowded`: other work waits for the CPUs. Each refill of the pipe then
-// costs the writer and the reader a switch of task, which costs more than a
-// smaller pipe saves in caches that many tasks share already: the narrow
-// window keeps its short pieces but the whole pipe.
-constexpr PipeSettings settings_of(Way way, std::size_t page, bool crowded = false) noexcept
+constexpr PipeSettings settings_of(Way way, std::size_t page) noexcept
 {
     PipeSettings settings;
     settings.waiting = way.waiting;
@@ -168,10 +168,10 @@ constexpr PipeSettings settings_of(Way way, std::size_t page, bool crowded = fal
         settings.teed = true;
         return settings;
     }
-    if (way.window == Window::narrow) {
+    if (way.window != Window::wide) {
         settings.reach = narrow_reach > page ? narrow_reach : page;
         settings.span = narrow_span > 2 * page ? narrow_span : 2 * page;
-        settings.pipe = crowded ? unbounded : narrow_pipe;
+        settings.pipe = way.window == Window::narrow ? narrow_pipe : unbounded;
     }
     return settings;
 }

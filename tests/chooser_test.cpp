@@ -44,23 +44,24 @@ constexpr unsigned awake_moves = move_bit(3) | move_bit(4);
 
 // Every way: the block's pages with each waiting and window, and the teed
 // ones, asleep and paced.
-constexpr std::size_t way_count = 4 * 2 + 2;
+constexpr std::size_t way_count = 4 * 3 + 2;
 std::size_t index(Way way)
 {
     if (way.source == Source::teed) {
         return way.waiting == Waiting::paced ? way_count - 1 : way_count - 2;
     }
-    return static_cast<std::size_t>(way.waiting) * 2 + static_cast<std::size_t>(way.window);
+    return static_cast<std::size_t>(way.waiting) * 3 + static_cast<std::size_t>(way.window);
 }
 
 using Rates = std::array<double, way_count>; // bytes a nanosecond, by way
 
 // Rates of 1.4.0's ways, and of the others less than their nearest: the
 // narrow window waiting awake 0.75 of it asleep, waiting awake once the pipe
-// was emptied 0.7 of waiting while the reader is fast, paced 0.8 of asleep.
+// was emptied 0.7 of waiting while the reader is fast, paced 0.8 of asleep,
+// the deep window 0.9 of the narrow one.
 Rates rates(double awake_rate, double asleep_rate, double narrow_rate, double teed_rate)
 {
-    Rates r;
+    Rates r {};
     r[index(awake)] = awake_rate;
     r[index({ Source::pages, Waiting::fast, Window::narrow })] = 0.75 * narrow_rate;
     r[index({ Source::pages, Waiting::emptied, Window::narrow })] = 0.7 * 0.75 * narrow_rate;
@@ -71,6 +72,9 @@ Rates rates(double awake_rate, double asleep_rate, double narrow_rate, double te
     r[index({ Source::pages, Waiting::paced, Window::wide })] = 0.8 * asleep_rate;
     r[index({ Source::pages, Waiting::paced, Window::narrow })] = 0.8 * narrow_rate;
     r[index(teed_paced)] = 0.8 * teed_rate;
+    for (const Waiting w : { Waiting::asleep, Waiting::fast, Waiting::emptied, Waiting::paced }) {
+        r[index({ Source::pages, w, Window::deep })] = 0.9 * r[index({ Source::pages, w, Window::narrow })];
+    }
     return r;
 }
 
@@ -186,9 +190,9 @@ TEST(Chooser, ProbesAFarSlowerWayRarelyButFindsItWhenItBecomesTheFastest)
     run_alone(flood, 2000 * ms, 10000 * ms, [&](std::int64_t) { return before; });
     EXPECT_LT(share(flood, narrow), 0.002);
     EXPECT_LT(share(flood, teed), 0.002);
-    // Not far behind: probed at every quiet turn of its move, 6 ms in 6 * 8
+    // Not far behind: probed at every quiet turn of its move, 6 ms in 6 * 9
     // epochs of 32 ms.
-    EXPECT_GT(share(flood, asleep), 0.003);
+    EXPECT_GT(share(flood, asleep), 0.0025);
     const Rates after = rates(6, 5, 12, 4);
     run_alone(flood, 10000 * ms, 10500 * ms, [&](std::int64_t) { return after; });
     EXPECT_EQ(flood.chooser.chosen(), narrow);

@@ -194,21 +194,23 @@ TEST(Output, ARefillOfShortPiecesThatFilledThePipeIsWaitedForAwake)
     munmap(pages, size);
 }
 
-// The narrow window makes the pipe smaller, but in a crowd it keeps the pipe
-// as large as it was made: every refill there costs two switches of task.
-TEST(Output, TheNarrowWindowShrinksThePipeOnlyWhenTheMachineIsNotCrowded)
+// The narrow window makes the pipe smaller; the deep one, with the same
+// pieces, keeps it as large as it was made.
+TEST(Output, TheNarrowWindowShrinksThePipeAndTheDeepOneKeepsItWhole)
 {
     const Pipe pipe;
     constexpr std::size_t page = 4096;
     const std::size_t made = floodout::enlarge_pipe(pipe.write.fd, 2 * floodout::narrow_pipe);
     ASSERT_GT(made, floodout::narrow_pipe);
     floodout::VmsplicedOutput out(pipe.write.fd, page);
-    constexpr floodout::Way narrow { .window = floodout::Window::narrow };
-    for (const bool crowded : { false, true, false }) {
+    for (const floodout::Window window :
+        { floodout::Window::narrow, floodout::Window::deep, floodout::Window::narrow }) {
         std::this_thread::sleep_for(
             std::chrono::milliseconds(2)); // the pipe is fitted at most once a millisecond
-        out.use(floodout::settings_of(narrow, page, crowded));
-        EXPECT_EQ(floodout::capacity_of(pipe.write.fd), crowded ? made : floodout::narrow_pipe) << crowded;
+        out.use(floodout::settings_of({ .window = window }, page));
+        EXPECT_EQ(floodout::capacity_of(pipe.write.fd),
+            window == floodout::Window::deep ? made : floodout::narrow_pipe);
+        EXPECT_EQ(out.shape().reach, floodout::narrow_reach);
     }
 }
 
@@ -390,7 +392,7 @@ TEST(PipeOutput, EveryWayAndEveryChangeBetweenThemKeepTheStreamExact)
             floodout::Schedule often;
             // 2 + 1 prime to the moves; windows long beside an emulated
             // writer's steps, and a move far behind probed at each turn.
-            often.timing = { 16'000'000, 1'000'000, 4'000'000, 2, 1 };
+            often.timing = { 16'000'000, 1'000'000, 4'000'000, 3, 1 }; // 3 + 1 prime to the moves
             often.margins.slow_rate = 0;
             floodout::PipeOutput out(pipe.write.fd, block, std::size_t { 1 } << 20, &load, often);
             std::atomic<bool> exact { true };
