@@ -136,10 +136,13 @@ TEST(Output, AfterASpinTheReaderDidNotEndTheEmptiedWaitSleeps)
     const auto* data = static_cast<const char*>(pages);
     floodout::VmsplicedOutput out(pipe.write.fd, page);
     out.use(floodout::settings_of({ .waiting = floodout::Waiting::emptied }, page));
+    // When the reader starts to make room: the wait ends after it.
+    std::chrono::steady_clock::time_point room_at;
     const auto empty_after_a_pause = [&] {
-        return std::thread([fd = pipe.read.fd, capacity] {
+        return std::thread([fd = pipe.read.fd, capacity, &room_at] {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
             std::string got(capacity, '\0');
+            room_at = std::chrono::steady_clock::now();
             EXPECT_EQ(read(fd, got.data(), got.size()), static_cast<ssize_t>(capacity));
         });
     };
@@ -147,19 +150,18 @@ TEST(Output, AfterASpinTheReaderDidNotEndTheEmptiedWaitSleeps)
     EXPECT_EQ(out.put(data, capacity).status, Put::Status::wait); // awake: full says so at once
     std::thread reader = empty_after_a_pause();
     EXPECT_TRUE(out.wait_writable()); // the spin ended without room, then slept until emptied
-    const auto woke = std::chrono::steady_clock::now();
     reader.join();
+    const auto backed_off_until = room_at + std::chrono::milliseconds(4); // at least: the least back-off
     ASSERT_EQ(out.put(data, capacity).bytes, capacity);
     reader = empty_after_a_pause();
-    if (std::chrono::steady_clock::now() - woke > std::chrono::milliseconds(3)) {
-        reader.join();
-        munmap(pages, capacity);
+    const Put full = out.put(data, capacity); // asleep: it returns once the reader made room
+    const auto put_at = std::chrono::steady_clock::now();
+    reader.join();
+    munmap(pages, capacity);
+    if (full.status == Put::Status::wait && put_at >= backed_off_until) {
         GTEST_SKIP() << "paused for longer than the least back-off: the next spin may be due";
     }
-    const Put full = out.put(data, capacity); // asleep: it returns once the reader made room
-    reader.join();
     EXPECT_EQ(full.status, Put::Status::done);
-    munmap(pages, capacity);
 }
 
 // The narrow window's pieces are a quarter of its pipe each: whether the
