@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cmath>
 #include <iterator>
 #include <limits>
 
@@ -82,14 +83,16 @@ void Ballot::changed(std::size_t back, std::size_t made, double ratio) noexcept
     usual_rate_ = -1;
 }
 
-bool Ballot::note_reference(double rate) noexcept
+bool Ballot::note_reference(double rate, bool crowded) noexcept
 {
     assert(rate > 0);
     if (usual_rate_ <= 0) {
         usual_rate_ = rate;
         return false;
     }
-    if (rate <= usual_rate_ * change && rate * change >= usual_rate_) {
+    spread_ += (std::min(std::abs(rate / usual_rate_ - 1), 1.0) - spread_) / 8;
+    noisy_ = noisy_ ? spread_ > margins_.noisy / 2 : spread_ > margins_.noisy;
+    if (crowded || (rate <= usual_rate_ * change && rate * change >= usual_rate_)) {
         off_usual_ = 0;
         usual_rate_ = 0.75 * usual_rate_ + 0.25 * rate;
         return false;

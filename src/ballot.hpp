@@ -25,6 +25,10 @@ struct Margins {
     // (its few reads a window make each vote coarse), never one alone.
     double slow_rate = 1.0;
     double slow_margin = 0.25;
+    // References that stray from the usual rate by this much on average, as
+    // the scheduler makes them in a crowd, drown a vote by the margin; until
+    // they stray by less than half of it.
+    double noisy = 0.1;
 };
 
 // The probes' votes, and when they make a move replace the way in use. A
@@ -56,8 +60,13 @@ public:
 
     // A reference: the rate of the way in use over a window. True when it is
     // a change of reader or of load (twice in a row far from the usual rate),
-    // after which the votes say little and are forgotten.
-    bool note_reference(double rate) noexcept;
+    // after which the votes say little and are forgotten. `crowded`: other
+    // work waits for the CPUs, and a rate far from the usual is the
+    // scheduler's doing, never a change.
+    bool note_reference(double rate, bool crowded = false) noexcept;
+    // Whether the references stray so far from the usual that a vote by the
+    // margin says little.
+    [[nodiscard]] bool noisy() const noexcept { return noisy_; }
     // Whether the reader is slow, held back by its own work.
     [[nodiscard]] bool slow() const noexcept { return usual_rate_ > 0 && usual_rate_ < margins_.slow_rate; }
 
@@ -82,6 +91,8 @@ private:
     // A slow average of references, to tell a change.
     double usual_rate_ = -1;
     int off_usual_ = 0; // references in a row far from the usual
+    double spread_ = 0; // a slow average of how far references are from the usual, as a share of it
+    bool noisy_ = false;
 };
 
 } // namespace floodout

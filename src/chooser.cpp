@@ -14,7 +14,8 @@ constexpr int unsettled_epochs = 3 * static_cast<int>(move_count);
 Chooser::Chooser(Way first, unsigned allowed, const Schedule& schedule) noexcept
     : timeline_(schedule.timing)
     , ballot_(schedule.margins)
-    , allowed_(allowed | plain_moves | moves_of(first))
+    , offered_(allowed | plain_moves | moves_of(first))
+    , allowed_(offered_)
     , chosen_(canonical(first))
     , current_(chosen_)
     , reference_way_(chosen_)
@@ -33,12 +34,23 @@ void Chooser::allow(unsigned allowed, unsigned costly, bool crowded) noexcept
 {
     allowed |= plain_moves;
     costly &= allowed;
-    if (allowed == allowed_ && costly == costly_ && crowded == crowded_) {
+    if (allowed == offered_ && costly == costly_ && crowded == crowded_) {
+        return;
+    }
+    offered_ = allowed;
+    costly_ = costly;
+    crowded_ = crowded;
+    allowed_ = 0; // all of it is new
+    restrict();
+}
+
+void Chooser::restrict() noexcept
+{
+    const unsigned allowed = crowded_ && ballot_.noisy() ? offered_ & plain_moves : offered_;
+    if (allowed == allowed_) {
         return;
     }
     allowed_ = allowed;
-    costly_ = costly;
-    crowded_ = crowded;
     // A setting no longer allowed gives way to the plain one of its dimension.
     if (chosen_.source != Source::pages && (allowed_ & moves_of(chosen_)) != moves_of(chosen_)) {
         make(move_index(Dimension::source, static_cast<std::uint8_t>(Source::pages)), 0);
@@ -127,10 +139,12 @@ void Chooser::edge(std::int64_t now, std::uint64_t taken, bool switched) noexcep
         reference_way_ = chosen_;
         // In a crowd a reference far from the usual is the scheduler's doing:
         // taken for a change of reader, it would have every flood probe every
-        // epoch, and forget its votes, for as long as the crowd lasts.
-        if (reference_rate_ > 0 && !crowded_ && ballot_.note_reference(reference_rate_)) {
+        // epoch, and forget its votes, for as long as the crowd lasts. How far
+        // references stray says whether votes can tell the ways apart.
+        if (reference_rate_ > 0 && ballot_.note_reference(reference_rate_, crowded_)) {
             epochs_since_change_ = 0; // a change of reader or load: probe every epoch again
         }
+        restrict();
         start_epoch(epoch);
     }
     while (now >= next_edge_ns_) {

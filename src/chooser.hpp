@@ -39,8 +39,10 @@ public:
     // The moves that may be made, and those of them that are costly; the
     // plain ones are always allowed, and a way in use that is no longer is
     // left for a plain one. `crowded`: other work waits for the CPUs, so
-    // this flood's rate over a window swings with the scheduler, not with
-    // its reader; a change of load shows as a change of this instead.
+    // this flood's rate over a window may swing with the scheduler, not with
+    // its reader; a change of load shows as a change of this instead. Where
+    // it does swing, votes tell little and every flood pays for each probe
+    // at once: only the plain moves are made then.
     void allow(unsigned allowed, unsigned costly = 0, bool crowded = false) noexcept;
     // The way in use between probes.
     [[nodiscard]] Way chosen() const noexcept { return chosen_; }
@@ -49,6 +51,9 @@ public:
 
 private:
     void edge(std::int64_t now, std::uint64_t taken, bool switched) noexcept;
+    // Sets the moves that may be made from those offered, and leaves a way
+    // in use that may no longer be.
+    void restrict() noexcept;
     void start_epoch(std::int64_t epoch) noexcept;
     [[nodiscard]] bool probes(std::int64_t epoch, std::size_t move) const noexcept;
     // A window's start at the edge `edge`, or none when it is seen too late.
@@ -61,7 +66,8 @@ private:
 
     Timeline timeline_;
     Ballot ballot_;
-    unsigned allowed_;
+    unsigned offered_; // the moves allowed by the output
+    unsigned allowed_; // those that may be made here and now
     unsigned costly_ = 0;
     bool crowded_ = false;
     Way chosen_;

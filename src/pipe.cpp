@@ -50,21 +50,21 @@ Way PipeOutput::first_way(Load* load, std::int64_t now) noexcept
 void PipeOutput::allow(std::int64_t now) noexcept
 {
     unsigned allowed = all_moves;
+    unsigned costly = 0;
+    // Waiting awake takes a CPU: never with one. While other work waits for
+    // a CPU, it may take one that work needs: other floods probe it at the
+    // same moment, so their loss shows, but nothing else's does. It must
+    // then win by more.
     const bool crowded = load_ != nullptr && load_->crowded(now);
     if (load_ == nullptr) {
-        allowed &= ~awake_moves; // waiting awake takes a CPU: never with one
+        allowed &= ~awake_moves;
     } else if (crowded) {
-        // While other work waits for a CPU, a flood's rate over a window
-        // swings by a fifth or more with the scheduler, so votes tell little,
-        // and every flood pays for each probe at once. Only the window, which
-        // decides most there, is searched: asleep, from the block's pages.
-        // Waiting awake would also take a CPU that other work needs.
-        allowed &= plain_moves;
+        costly = awake_moves;
     }
     if (!teed_.usable()) {
         allowed &= ~teed_moves;
     }
-    chooser_.allow(allowed, 0, crowded);
+    chooser_.allow(allowed, costly, crowded);
 }
 
 void PipeOutput::change_to(Way way) noexcept

@@ -125,6 +125,28 @@ void run_alone(
     });
 }
 
+// Runs `flood` alone from 1 s to 6 s at rates that the scheduler swings by
+// up to `swing_by` either way, anew every 3 ms; `each_step` after each
+// step's choice. The steps taken.
+int run_swinging(
+    Flood& flood, const Rates& r, double swing_by, unsigned seed, const std::function<void()>& each_step)
+{
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<double> scheduler(1 - swing_by, 1 + swing_by);
+    double swing = 1;
+    int steps = 0;
+    run(
+        { &flood }, 1000 * ms, 6000 * ms,
+        [&](std::size_t, const std::vector<Way>& ways) { return swing * r[index(ways[0])]; },
+        [&] {
+            if (steps++ % 60 == 0) { // 60 steps: 3 ms
+                swing = swing_by > 0 ? scheduler(random) : 1;
+            }
+            each_step();
+        });
+    return steps;
+}
+
 double share(const Flood& flood, Way way)
 {
     std::int64_t all = 0;
@@ -294,30 +316,44 @@ TEST(Chooser, ACostlyWayMustWinByMore)
 TEST(Chooser, InACrowdARateThatSwingsIsNoChangeOfReader)
 {
     const auto probing_share = [](bool crowded) {
-        std::mt19937 random(5);
-        std::uniform_real_distribution<double> scheduler(0.6, 1.4);
         Rates r;
         r.fill(4);
         r[index(asleep)] = 10;
         Flood flood(asleep);
         flood.chooser.allow(all_moves, awake_moves, crowded);
-        double swing = 1;
-        int steps = 0;
         int probing = 0;
-        run(
-            { &flood }, 1000 * ms, 6000 * ms,
-            [&](std::size_t, const std::vector<Way>& ways) { return swing * r[index(ways[0])]; },
-            [&] {
-                if (steps++ % 60 == 0) { // 60 steps: 3 ms
-                    swing = scheduler(random);
-                }
-                probing += flood.chooser.probing() != move_count ? 1 : 0;
-            });
+        const int steps = run_swinging(
+            flood, r, 0.4, 5, [&] { probing += flood.chooser.probing() != move_count ? 1 : 0; });
         EXPECT_EQ(flood.chooser.chosen(), asleep);
         return static_cast<double>(probing) / steps;
     };
     EXPECT_LT(probing_share(true), 0.015);
     EXPECT_GT(probing_share(false), 0.03); // the rule that a crowd sets aside
+}
+
+// In a crowd whose scheduler swings each flood's rate by up to 30% every
+// 3 ms, a teed way that carries 1.4 times as much is left alone once the
+// references show the swing: only the plain moves are made, so that no
+// flood pays for probes whose votes say little. In a crowd where the rates
+// hold steady, the same teed way is found.
+TEST(Chooser, InACrowdThatSwingsOnlyThePlainMovesAreMade)
+{
+    const auto teed_time = [](double swing_by) {
+        Flood flood(narrow);
+        flood.chooser.allow(all_moves, awake_moves, true);
+        const auto plain = [](Way w) { return w.source == Source::pages && w.waiting == Waiting::asleep; };
+        int steps = 0;
+        std::int64_t not_plain = 0; // after the first second
+        run_swinging(flood, rates(8, 10, 9, 14), swing_by, 7,
+            [&] { not_plain += ++steps > 20'000 && !plain(flood.way) ? step_ns : 0; });
+        return std::pair { not_plain, flood.chooser.chosen() };
+    };
+    const auto [swinging, swinging_chose] = teed_time(0.3);
+    EXPECT_EQ(swinging, 0);
+    EXPECT_EQ(swinging_chose.source, Source::pages);
+    const auto [steady, steady_chose] = teed_time(0);
+    EXPECT_GT(steady, 0);
+    EXPECT_EQ(steady_chose, teed);
 }
 
 // Two floods on two CPUs: waiting awake gains a flood 30% while the other
@@ -483,6 +519,16 @@ TEST(Ballot, FarBehindUntilTheRateChangesAndASlowReaderNeedsTwoVotesByMore)
     // A move was made: going back has a vote against the new way.
     ballot.changed(2, 3, 1.25);
     EXPECT_DOUBLE_EQ(ballot.typical(2), 0.8);
+    // References that stray by a quarter either way make it noisy; in a
+    // crowd, where that is the scheduler's doing, they are never a change.
+    Ballot swinging;
+    Ballot steady;
+    for (int i = 0; i < 40; ++i) {
+        EXPECT_FALSE(swinging.note_reference(i % 2 == 0 ? 7.5 : 12.5, true)) << i;
+        steady.note_reference(i % 2 == 0 ? 9.8 : 10.2);
+    }
+    EXPECT_TRUE(swinging.noisy());
+    EXPECT_FALSE(steady.noisy());
     Ballot slow;
     slow.note_reference(0.5);
     ASSERT_TRUE(slow.slow());

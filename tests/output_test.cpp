@@ -442,44 +442,4 @@ TEST(PipeOutput, EveryWayAndEveryChangeBetweenThemKeepTheStreamExact)
     }
 }
 
-// While other work waits for the CPUs, a flood searches only the window: the
-// block's pages, asleep. The load says crowded at every sample.
-TEST(PipeOutput, InACrowdOnlyTheWindowIsSearched)
-{
-    const floodout::Block block = floodout::Block::make(harness::text_of(12), 4096);
-    ASSERT_FALSE(block.empty());
-    Pipe pipe;
-    floodout::enlarge_pipe(pipe.write.fd, std::size_t { 1 } << 20);
-    floodout::Load load(0);
-    floodout::Schedule often;
-    often.timing = { 16'000'000, 1'000'000, 4'000'000, 3, 1 };
-    often.margins.slow_rate = 0;
-    floodout::PipeOutput out(pipe.write.fd, block, std::size_t { 1 } << 20, &load, often);
-    std::thread drain([reader = pipe.read.fd] {
-        std::string buffer(std::size_t { 1 } << 16, '\0');
-        while (read(reader, buffer.data(), buffer.size()) > 0) { }
-    });
-    floodout::Writer w(block, out);
-    std::set<std::int64_t> epochs;
-    unsigned windows = 0; // the window moves of the ways used
-    bool plain = true;
-    while (epochs.size() < 40) {
-        w.step();
-        const floodout::Way way = out.way();
-        plain = plain && way.source == floodout::Source::pages && way.waiting == floodout::Waiting::asleep;
-        windows |= floodout::moves_of(way);
-        epochs.insert(floodout::now_ns() / often.timing.epoch_ns);
-    }
-    pipe.write.reset();
-    drain.join();
-    EXPECT_TRUE(plain) << "a way other than the block's pages, asleep";
-    for (const auto window : { floodout::Window::wide, floodout::Window::narrow, floodout::Window::deep }) {
-        EXPECT_NE(windows
-                & floodout::move_bit(
-                    floodout::move_index(floodout::Dimension::window, static_cast<std::uint8_t>(window))),
-            0U)
-            << "window " << static_cast<int>(window) << " never tried";
-    }
-}
-
 } // namespace
