@@ -229,7 +229,12 @@ Allowance read_allowance() noexcept
     // Unknown counts as one: a wrong guess then costs speed, never the reader's CPU.
     const bool several = sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 1;
     const long online = sysconf(_SC_NPROCESSORS_ONLN);
-    return { share_of(memory_room("/proc/self/cgroup", "/sys/fs/cgroup")), several, online > 0 ? online : 1 };
+    std::uint64_t asked_at_most = 0;
+    if (!read_bytes("/proc/sys/net/core/wmem_max", asked_at_most) || asked_at_most > SIZE_MAX / 2) {
+        asked_at_most = 0;
+    }
+    return { share_of(memory_room("/proc/self/cgroup", "/sys/fs/cgroup")), several, online > 0 ? online : 1,
+        static_cast<std::size_t>(asked_at_most) * 2 };
 }
 
 } // namespace floodout

@@ -15,6 +15,9 @@ struct Allowance {
     bool several_cpus;
     // The CPUs that the kernel's count of runnable tasks is shared among.
     long online_cpus;
+    // The most a socket's send buffer can be made to hold without privilege
+    // (twice net.core.wmem_max); 0 where that cannot be read.
+    std::size_t send_buffer;
 };
 
 inline constexpr std::uint64_t no_limit = UINT64_MAX;

@@ -3,9 +3,12 @@
 #include "pipe_fd.hpp"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 
 namespace floodout {
 namespace {
@@ -14,11 +17,35 @@ namespace {
 // references to the block's pages, not copies.
 constexpr std::size_t private_pipe_bytes = std::size_t { 1 } << 20;
 
+// What a socket's send buffer holds; 0 where it is no socket.
+std::size_t send_buffer_of(int fd) noexcept
+{
+    int held = 0;
+    socklen_t length = sizeof held;
+    if (getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &held, &length) != 0 || held < 0) {
+        return 0;
+    }
+    return static_cast<std::size_t>(held);
+}
+
 } // namespace
 
-SplicedOutput::SplicedOutput(int fd, std::size_t page) noexcept
+std::size_t enlarge_send_buffer(int fd, std::size_t bytes) noexcept
+{
+    const std::size_t held = send_buffer_of(fd);
+    if (held == 0 || held >= bytes) {
+        return held;
+    }
+    // The kernel holds twice what is asked, for its own bookkeeping.
+    const int asked = static_cast<int>(std::min<std::size_t>(bytes / 2, INT_MAX));
+    (void)setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &asked, sizeof asked);
+    return send_buffer_of(fd);
+}
+
+SplicedOutput::SplicedOutput(int fd, std::size_t page, std::size_t send_bytes) noexcept
     : fd_(fd)
 {
+    enlarge_send_buffer(fd, send_bytes);
     if (pipe2(pipe_, O_CLOEXEC) != 0) {
         return;
     }

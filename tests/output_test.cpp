@@ -374,6 +374,35 @@ TEST(Output, UnixStreamSocketGetsThePagesInOrderThroughAPrivatePipe)
     EXPECT_TRUE(out.splicing()); // the pages went by splice all along
 }
 
+// A socket's send buffer grows to what is asked and never shrinks; what is
+// no socket is left alone.
+TEST(Output, ASendBufferGrowsToWhatIsAskedAndNeverShrinks)
+{
+    struct Case {
+        int set; // SO_SNDBUF asked before: the kernel holds twice that
+        std::size_t ask;
+        bool grows;
+    };
+    // Within any system's cap (net.core.wmem_max is 212992 by default).
+    for (const Case c : { Case { 4608, 65536, true }, Case { 60000, 65536, false } }) {
+        int pair[2] = { -1, -1 };
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+        const Fd reading(pair[0]);
+        const Fd writing(pair[1]);
+        ASSERT_EQ(setsockopt(writing.fd, SOL_SOCKET, SO_SNDBUF, &c.set, sizeof c.set), 0);
+        int before = 0;
+        socklen_t length = sizeof before;
+        ASSERT_EQ(getsockopt(writing.fd, SOL_SOCKET, SO_SNDBUF, &before, &length), 0);
+        const std::size_t after = floodout::enlarge_send_buffer(writing.fd, c.ask);
+        EXPECT_EQ(after, c.grows ? c.ask : static_cast<std::size_t>(before)) << c.set;
+        int now = 0;
+        ASSERT_EQ(getsockopt(writing.fd, SOL_SOCKET, SO_SNDBUF, &now, &length), 0);
+        EXPECT_EQ(after, static_cast<std::size_t>(now)) << c.set;
+    }
+    Pipe pipe;
+    EXPECT_EQ(floodout::enlarge_send_buffer(pipe.write.fd, 65536), 0U);
+}
+
 // Every way of writing a pipe, and every change from one to another at
 // whatever byte it falls on, keeps the stream exact: the real writer and
 // chooser on a real pipe (blocking or not), a thread reading and checking
