@@ -1,5 +1,6 @@
 #include "written.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,18 @@ namespace {
 constexpr std::size_t socket_grain = std::size_t { 32 } << 10;
 constexpr std::size_t socket_reach = std::size_t { 2 } << 20;
 
+// The kernel copies what a file is given into its page cache, from the
+// block: pieces that start near the block's start keep their source in the
+// cache, where pieces of the whole block fetch it from memory at each write.
+constexpr std::size_t file_reach = std::size_t { 256 } << 10;
+constexpr std::size_t file_span = std::size_t { 64 } << 10;
+
+bool regular_file(int fd) noexcept
+{
+    struct stat st { };
+    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 } // namespace
 
 WrittenOutput::WrittenOutput(int fd, OutputKind kind, std::size_t page) noexcept
@@ -23,6 +36,10 @@ WrittenOutput::WrittenOutput(int fd, OutputKind kind, std::size_t page) noexcept
         shape_.reach = socket_reach;
         // Where pages are larger, the socket's pages are too.
         shape_.grain = std::max(socket_grain, page);
+    } else if (regular_file(fd)) {
+        // A span holds two pages, so that a piece can start at any page offset.
+        shape_.reach = std::max(file_reach, page);
+        shape_.span = std::max(file_span, 2 * page);
     }
 }
 

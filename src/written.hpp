@@ -8,7 +8,7 @@ namespace floodout {
 
 // Any stdout that write(2) serves as well as anything: files, terminals,
 // /dev/null, and TCP sockets, which get pieces that end at the kernel's own
-// socket pages.
+// socket pages. Regular files get short pieces from near the block's start.
 class WrittenOutput {
 public:
     WrittenOutput(int fd, OutputKind kind, std::size_t page) noexcept;

@@ -112,8 +112,19 @@ TEST(Output, FullPipeSaysWaitAndTheWaitTellsWhenTheReaderTookAll)
     const Fd file(memfd_create("file", MFD_CLOEXEC));
     floodout::WrittenOutput written(file.fd, OutputKind::other, 4096);
     EXPECT_FALSE(written.wait_writable()); // only a pipe can tell
-    EXPECT_EQ(written.shape().reach, floodout::unbounded);
     EXPECT_EQ(written.shape().grain, 0U);
+    for (const std::size_t page : { 4096U, 65536U }) {
+        // A file's pieces start near the block's start, at any page offset.
+        const floodout::WrittenOutput into_file(file.fd, OutputKind::other, page);
+        EXPECT_GE(into_file.shape().reach, page);
+        EXPECT_LT(into_file.shape().reach, std::size_t { 1 } << 20);
+        EXPECT_GE(into_file.shape().span, 2 * page);
+        EXPECT_LT(into_file.shape().span, std::size_t { 1 } << 20);
+    }
+    // What copies nothing takes the whole block at each call.
+    const Fd null(open("/dev/null", O_WRONLY | O_CLOEXEC));
+    const floodout::WrittenOutput into_null(null.fd, OutputKind::other, 4096);
+    EXPECT_EQ(into_null.shape().reach, floodout::unbounded);
     for (const std::size_t page : { 4096U, 65536U }) {
         // The kernel's socket pages are 32 KiB, or a page where pages are larger.
         const Fd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
