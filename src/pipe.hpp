@@ -28,7 +28,10 @@ public:
 
     Put put(const char* data, std::size_t size) noexcept;
     [[nodiscard]] bool wait_writable() noexcept;
-    [[nodiscard]] Shape shape() const noexcept { return pages_.shape(); }
+    [[nodiscard]] Shape shape() const noexcept
+    {
+        return settings_.teed ? TeedOutput::shape() : pages_.shape();
+    }
     static void back_off() noexcept { pause_after_failure(); }
 
     [[nodiscard]] Way way() const noexcept { return way_; }

@@ -30,6 +30,10 @@ public:
     // nothing moved, where tee cannot be used: the pipes cannot be made, or
     // a call is refused. REQUIRES: [data, data + size) lies in the block.
     Put put(const char* data, std::size_t size, bool nonblocking) noexcept;
+    // Pieces as long as the block allows: a piece shorter than a tee would
+    // split it in two splices, and a reader of whole pipes would find the
+    // pipe part full and read the rest in a second call.
+    [[nodiscard]] static Shape shape() noexcept { return {}; }
     // Bytes in the go-between that must reach stdout before anything else.
     [[nodiscard]] bool holding() const noexcept { return pending_ > 0; }
     [[nodiscard]] bool usable() const noexcept { return state_ != State::refused; }

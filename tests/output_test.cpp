@@ -273,6 +273,28 @@ TEST(Output, TheTeedWayKeepsEveryByteAtItsStreamAlignment)
     }
 }
 
+// A piece of the shape the teed way asks for carries a whole tee, which one
+// splice moves into an empty pipe.
+TEST(Output, OnePieceOfTheTeedWayCarriesAWholeTee)
+{
+    constexpr std::size_t pipe_bytes = std::size_t { 1 } << 20;
+    for (const std::size_t size : std::initializer_list<std::size_t> { 12, 4097, 131071 }) {
+        const floodout::Block block = floodout::Block::make(harness::text_of(size), 4096);
+        ASSERT_FALSE(block.empty());
+        const Pipe pipe(O_NONBLOCK);
+        const std::size_t capacity = floodout::enlarge_pipe(pipe.write.fd, pipe_bytes);
+        ASSERT_GT(capacity, 0U);
+        floodout::TeedOutput out(pipe.write.fd, block, capacity);
+        // Whole periods where one fits the pipes, else whole repetitions.
+        const std::size_t unit = capacity >= block.layout().period ? block.layout().period : size;
+        const floodout::Piece piece = block.piece(0, 0, floodout::TeedOutput::shape());
+        const Put put = out.put(piece.data, piece.size, true);
+        ASSERT_EQ(put.status, Put::Status::done) << size;
+        EXPECT_EQ(put.bytes, capacity / unit * unit) << size;
+        EXPECT_FALSE(out.holding()) << size;
+    }
+}
+
 // The teed way refills a pipe its last splice filled only after a wait:
 // coming back at once for the page the reader just freed would take the
 // pipe's lock from it at every read.
@@ -462,9 +484,13 @@ TEST(PipeOutput, EveryWayAndEveryChangeBetweenThemKeepTheStreamExact)
             std::array<bool, floodout::move_count> used {}; // every setting, in some way
 
             std::set<std::int64_t> epochs;
+            bool whole_tees = true; // the teed way's pieces, as long as a tee
             while (std::count(used.begin(), used.end(), true) < static_cast<long>(used.size())
                 && epochs.size() < 1000) {
                 w.step();
+                whole_tees = whole_tees
+                    && (out.way().source != floodout::Source::teed
+                        || out.shape().reach >= std::size_t { 1 } << 20);
                 for (std::size_t move = 0; move < used.size(); ++move) {
                     used[move]
                         = used[move] || (floodout::moves_of(out.way()) & floodout::move_bit(move)) != 0;
@@ -477,6 +503,7 @@ TEST(PipeOutput, EveryWayAndEveryChangeBetweenThemKeepTheStreamExact)
                 EXPECT_TRUE(used[move]) << "setting " << move << ", text of " << size;
             }
             EXPECT_TRUE(exact) << "text of " << size << (nonblocking ? ", O_NONBLOCK" : "");
+            EXPECT_TRUE(whole_tees) << size;
             EXPECT_EQ(got.load(), w.position()) << size;
         }
     }
