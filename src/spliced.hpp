@@ -6,20 +6,20 @@
 
 namespace floodout {
 
+// Makes a socket's send buffer hold `bytes` where it holds less; what it
+// holds after, 0 where it is no socket. Beyond what the system lets a
+// process ask (Allowance::send_buffer) the kernel would quietly hold less,
+// even less than before. What the buffer holds is what the writer can hand
+// over before the reader wakes: spliced pages fill the kernel's default of
+// about 200 KiB in a few tens of microseconds.
+std::size_t enlarge_send_buffer(int fd, std::size_t bytes) noexcept;
+
 // A Unix stream socket as the writer's output. The block's pages go into a
 // private pipe by vmsplice and from there into the socket by splice, which
 // hands the socket the pages themselves: the reader's copy is the only one.
 // That is safe because the block is never changed after start. Where either
 // call is refused, plain write(2) takes over, from the first byte the socket
 // has not had.
-// Makes a socket's send buffer hold `bytes` where it holds less; what it
-// holds after, 0 where it is no socket. Beyond what the system lets a
-// process ask (Allowance::send_buffer) the kernel would quietly hold less,
-// even less than before. What the buffer holds is what the writer can hand over
-// before the reader wakes: spliced pages fill the kernel's default of about
-// 200 KiB in a few tens of microseconds.
-std::size_t enlarge_send_buffer(int fd, std::size_t bytes) noexcept;
-
 class SplicedOutput {
 public:
     // `send_bytes`: the most the socket's send buffer is made to hold.

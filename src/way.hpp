@@ -158,8 +158,19 @@ inline constexpr std::size_t narrow_reach = std::size_t { 128 } << 10;
 inline constexpr std::size_t narrow_span = std::size_t { 64 } << 10;
 inline constexpr std::size_t narrow_pipe = std::size_t { 512 } << 10;
 
-// A way's settings with pages of `page` bytes (a piece takes at least one
-// page; a span must hold two, so that it can start at any page offset).
+// A reach or a span of pieces near the block's start, with pages of `page`
+// bytes: a piece takes at least one page; a span must hold two, so that a
+// piece can start at any page offset.
+constexpr std::size_t reach_in_pages(std::size_t reach, std::size_t page) noexcept
+{
+    return reach > page ? reach : page;
+}
+constexpr std::size_t span_in_pages(std::size_t span, std::size_t page) noexcept
+{
+    return span > 2 * page ? span : 2 * page;
+}
+
+// A way's settings with pages of `page` bytes.
 constexpr PipeSettings settings_of(Way way, std::size_t page) noexcept
 {
     PipeSettings settings;
@@ -169,8 +180,8 @@ constexpr PipeSettings settings_of(Way way, std::size_t page) noexcept
         return settings;
     }
     if (way.window != Window::wide) {
-        settings.reach = narrow_reach > page ? narrow_reach : page;
-        settings.span = narrow_span > 2 * page ? narrow_span : 2 * page;
+        settings.reach = reach_in_pages(narrow_reach, page);
+        settings.span = span_in_pages(narrow_span, page);
         settings.pipe = way.window == Window::narrow ? narrow_pipe : unbounded;
     }
     return settings;

@@ -1,5 +1,7 @@
 #include "written.hpp"
 
+#include "way.hpp"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,9 +39,8 @@ WrittenOutput::WrittenOutput(int fd, OutputKind kind, std::size_t page) noexcept
         // Where pages are larger, the socket's pages are too.
         shape_.grain = std::max(socket_grain, page);
     } else if (regular_file(fd)) {
-        // A span holds two pages, so that a piece can start at any page offset.
-        shape_.reach = std::max(file_reach, page);
-        shape_.span = std::max(file_span, 2 * page);
+        shape_.reach = reach_in_pages(file_reach, page);
+        shape_.span = span_in_pages(file_span, page);
     }
 }
 
