@@ -50,6 +50,9 @@ void VmsplicedOutput::use(const PipeSettings& settings) noexcept
     if (settings.waiting != Waiting::fast) {
         reader_fast_ = false;
     }
+    // At once, whenever the last try was: the teed way never tries again,
+    // and would write into a pipe that a narrow way had just shrunk.
+    next_fit_ns_ = 0;
     fit_pipe(now_ns());
 }
 

@@ -208,7 +208,8 @@ TEST(Output, ARefillOfShortPiecesThatFilledThePipeIsWaitedForAwake)
 }
 
 // The narrow window makes the pipe smaller; the deep one, with the same
-// pieces, keeps it as large as it was made.
+// pieces, keeps it as large as it was made; a teed way, which never waits in
+// this output, gets it whole too. Each at once, however soon after the last.
 TEST(Output, TheNarrowWindowShrinksThePipeAndTheDeepOneKeepsItWhole)
 {
     const Pipe pipe;
@@ -218,13 +219,13 @@ TEST(Output, TheNarrowWindowShrinksThePipeAndTheDeepOneKeepsItWhole)
     floodout::VmsplicedOutput out(pipe.write.fd, page);
     for (const floodout::Window window :
         { floodout::Window::narrow, floodout::Window::deep, floodout::Window::narrow }) {
-        std::this_thread::sleep_for(
-            std::chrono::milliseconds(2)); // the pipe is fitted at most once a millisecond
         out.use(floodout::settings_of({ .window = window }, page));
         EXPECT_EQ(floodout::capacity_of(pipe.write.fd),
             window == floodout::Window::deep ? made : floodout::narrow_pipe);
         EXPECT_EQ(out.shape().reach, floodout::narrow_reach);
     }
+    out.use(floodout::settings_of({ .source = floodout::Source::teed }, page));
+    EXPECT_EQ(floodout::capacity_of(pipe.write.fd), made);
 }
 
 // Every byte the teed way moves leaves from a block index congruent to its
