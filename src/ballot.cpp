@@ -30,10 +30,14 @@ void Ballot::Votes::scale(double by) noexcept
 bool Ballot::Votes::wins(double margin, double decisive) const noexcept
 {
     int for_it = 0;
+    int against = 0;
     for (int i = 0; i < count; ++i) {
         for_it += ratio[i] >= 1 + margin ? 1 : 0;
+        against += ratio[i] < 1 ? 1 : 0;
     }
-    return for_it >= 2 || (count > 0 && last() >= 1 + decisive);
+    // One far-off window (the reader was scheduled away during the
+    // reference) must not outvote one that said the move carries less.
+    return for_it >= 2 || (count > 0 && against == 0 && last() >= 1 + decisive);
 }
 
 bool Ballot::Votes::behind(double by) const noexcept

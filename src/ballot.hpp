@@ -35,7 +35,8 @@ struct Margins {
 // probe's rate over the reference just before it is one vote; a move wins
 // when at least two of its last three votes say it carries more by the
 // margin, so a noisy probe alone changes little, or when one says it
-// carries far more. Moves are counted by their index in `moves`.
+// carries far more and none of the others says it carries less. Moves are
+// counted by their index in `moves`.
 class Ballot {
 public:
     explicit Ballot(const Margins& margins = {}) noexcept

@@ -483,7 +483,7 @@ TEST(Timeline, PhasesFollowEachOtherAndEveryMoveIsProbedInTurnAlsoAmongQuietTurn
     }
 }
 
-TEST(Ballot, TwoOfThreeVotesByTheMarginOrOneDecisiveVoteWin)
+TEST(Ballot, TwoOfThreeVotesByTheMarginOrOneDecisiveVoteUncontradictedWin)
 {
     const auto wins = [](std::initializer_list<double> votes, bool costly = false) {
         Ballot ballot;
@@ -497,6 +497,9 @@ TEST(Ballot, TwoOfThreeVotesByTheMarginOrOneDecisiveVoteWin)
     EXPECT_TRUE(wins({ 1.05, 0.9, 1.05 })) << "two of three by the margin";
     EXPECT_FALSE(wins({ 1.05, 0.9, 0.9, 1.05 })) << "two, but one of them four votes ago";
     EXPECT_TRUE(wins({ 1.31 })) << "one decisive vote";
+    EXPECT_TRUE(wins({ 1.01, 1.31 })) << "a decisive vote after one within the margin";
+    EXPECT_FALSE(wins({ 0.5, 3.8 })) << "a decisive vote against one that says less";
+    EXPECT_TRUE(wins({ 0.5, 3.8, 1.05 })) << "but two of three by the margin";
     EXPECT_FALSE(wins({ 1.05, 1.05 }, true)) << "a costly move by 4%";
     EXPECT_TRUE(wins({ 1.13, 1.13 }, true)) << "a costly move by 12%";
 }
