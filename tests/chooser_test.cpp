@@ -181,8 +181,18 @@ TEST_P(Settles, OnTheFastestWayWithinHalfASecond)
     EXPECT_GT(share(flood, c.fastest), 0.97);
 }
 
+Rates with(Rates r, Way way, double rate)
+{
+    r[index(way)] = rate;
+    return r;
+}
+
+// From a way that waits awake the teed move is to the paced teed way; from
+// one asleep, to the teed way asleep.
 INSTANTIATE_TEST_SUITE_P(Ways, Settles,
-    testing::Values(Case { "TeedFromAwake", awake, rates(10, 12, 8, 15), teed },
+    testing::Values(
+        Case { "PacedTeedFromAwake", awake, with(rates(10, 12, 8, 15), teed_paced, 18), teed_paced },
+        Case { "TeedFromAsleep", asleep, rates(10, 10, 8, 15), teed },
         Case { "AwakeFromNarrow", narrow, rates(20, 12, 8, 15), awake },
         Case { "NarrowByTenPercent", asleep, rates(10, 10, 11, 9), narrow },
         Case { "StaysWhereItIsBest", asleep, rates(5, 6, 5.5, 2), asleep }),
@@ -424,13 +434,13 @@ TEST(Chooser, EveryFloodProbesTheSameWayAtTheSameMoment)
     EXPECT_GT(same_way, 0);
 }
 
-// A reader of small pieces served best by the teed way, paced: from the
-// narrow window, whichever of the two moves it makes first.
+// A reader served best by the teed way, paced, and worse by it asleep or by
+// the pages paced than by the way in use, as `dd bs=1M` was with a long
+// text: neither step of a path of two moves gains, so one move must go there.
 TEST(Chooser, FindsThePacedTeedWay)
 {
     Flood flood(emptied_narrow);
-    Rates r = rates(10, 10, 11, 12);
-    r[index(teed_paced)] = 20;
+    Rates r = with(with(rates(15, 15, 16, 11.9), emptied_narrow, 15.7), teed_paced, 21);
     run_alone(flood, 1000 * ms, 3000 * ms, [&](std::int64_t) { return r; });
     EXPECT_EQ(flood.chooser.chosen(), teed_paced);
     EXPECT_GT(share(flood, teed_paced), 0.7); // from 0.4 s on
