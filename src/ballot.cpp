@@ -35,8 +35,8 @@ bool Ballot::Votes::wins(double margin, double decisive) const noexcept
         for_it += ratio[i] >= 1 + margin ? 1 : 0;
         against += ratio[i] < 1 ? 1 : 0;
     }
-    // One far-off window (the reader was scheduled away during the
-    // reference) must not outvote one that said the move carries less.
+    // One far-off window, such as one the scheduler disturbed, must not
+    // outvote one that said the move carries less.
     return for_it >= 2 || (count > 0 && against == 0 && last() >= 1 + decisive);
 }
 

@@ -104,10 +104,10 @@ constexpr bool teed_waits(Waiting waiting) noexcept
 
 // The same way, a teed one with only the settings it has. A way that waits
 // awake, teed, waits paced: never asleep inside a call. Asleep inside splice,
-// the teed way runs beside its reader, both counting references to the
-// block's pages; into `dd bs=1M` with a long text it carried half what it
-// did paced, less than the way in use, so a move to it lost its votes and
-// the fastest way, two moves off, was never reached.
+// the teed way runs while its reader copies the block's pages; into `dd
+// bs=1M` with a long text it carried half what it did paced, less than the
+// way in use, so a move to it lost its votes and the fastest way, two moves
+// off, was never reached.
 constexpr Way canonical(Way way) noexcept
 {
     if (way.source != Source::teed) {
