@@ -35,7 +35,8 @@ constexpr std::size_t pipe_bytes = std::size_t { 1 } << 20;
 constexpr std::size_t send_buffer_bytes = std::size_t { 8 } << 20;
 
 #ifdef FLOODOUT_REPORT_WAY
-// Bench builds only: the pipe's way when the run ends, on stderr.
+// Bench builds only: the pipe's chosen way when the run ends (not a probe
+// that the end happened to meet), on stderr.
 const floodout::PipeOutput* reported = nullptr;
 
 void report_way() noexcept
@@ -43,7 +44,7 @@ void report_way() noexcept
     if (reported == nullptr) {
         return;
     }
-    const floodout::Way way = reported->way();
+    const floodout::Way way = reported->chosen();
     const char* const waiting[] = { "asleep", "fast", "emptied", "paced" };
     const char* const window[] = { "wide", "narrow", "deep" };
     char line[32] = "way teed\n";

@@ -34,7 +34,9 @@ public:
     }
     static void back_off() noexcept { pause_after_failure(); }
 
+    // The way written now, which may be a probe's; and the one chosen.
     [[nodiscard]] Way way() const noexcept { return way_; }
+    [[nodiscard]] Way chosen() const noexcept { return chooser_.chosen(); }
 
 private:
     // What the reader has taken in all: what went in, less what it still holds.

@@ -486,6 +486,7 @@ TEST(PipeOutput, EveryWayAndEveryChangeBetweenThemKeepTheStreamExact)
 
             std::set<std::int64_t> epochs;
             bool whole_tees = true; // the teed way's pieces, as long as a tee
+            bool probed_apart = false; // a probe writes another way than the one chosen
             while (std::count(used.begin(), used.end(), true) < static_cast<long>(used.size())
                 && epochs.size() < 1000) {
                 w.step();
@@ -496,6 +497,7 @@ TEST(PipeOutput, EveryWayAndEveryChangeBetweenThemKeepTheStreamExact)
                     used[move]
                         = used[move] || (floodout::moves_of(out.way()) & floodout::move_bit(move)) != 0;
                 }
+                probed_apart = probed_apart || !(out.way() == out.chosen());
                 epochs.insert(floodout::now_ns() / often.timing.epoch_ns);
             }
             pipe.write.reset();
@@ -505,6 +507,7 @@ TEST(PipeOutput, EveryWayAndEveryChangeBetweenThemKeepTheStreamExact)
             }
             EXPECT_TRUE(exact) << "text of " << size << (nonblocking ? ", O_NONBLOCK" : "");
             EXPECT_TRUE(whole_tees) << size;
+            EXPECT_TRUE(probed_apart) << size;
             EXPECT_EQ(got.load(), w.position()) << size;
         }
     }
