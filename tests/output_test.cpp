@@ -497,7 +497,7 @@ TEST(PipeOutput, EveryWayAndEveryChangeBetweenThemKeepTheStreamExact)
                     used[move]
                         = used[move] || (floodout::moves_of(out.way()) & floodout::move_bit(move)) != 0;
                 }
-                probed_apart = probed_apart || !(out.way() == out.chosen());
+                probed_apart = probed_apart || out.way() != out.chosen();
                 epochs.insert(floodout::now_ns() / often.timing.epoch_ns);
             }
             pipe.write.reset();
