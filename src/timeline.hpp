@@ -15,13 +15,18 @@ namespace floodout {
 // crowded machine) is measured as what it is for all of them, and ends with
 // a window that measures the way in use, the reference for the next probe.
 struct Timing {
-    std::int64_t epoch_ns = 32'000'000;
+    // Short, with time after a probe for the way in use to settle before
+    // its reference: a search of one move at a time, for the same probes,
+    // reaches the fastest way in half the time of epochs of 32 ms, which is
+    // much of what a run of a second loses.
+    std::int64_t epoch_ns = 16'000'000;
     std::int64_t warm_up_ns = 1'000'000; // after a change of way, before measuring
     std::int64_t window_ns = 5'000'000; // one measurement
-    // Once the choice holds, probe only every so many epochs; one more than
-    // it must be prime to the count of moves, so that those epochs take
-    // every move in turn.
-    std::int64_t quiet_every = 6;
+    // Once the choice holds, probe only every so many epochs (the probes'
+    // share of the time then stays about 2%); one more than it must be
+    // prime to the count of moves, so that those epochs take every move in
+    // turn.
+    std::int64_t quiet_every = 12;
     // A move far behind is probed only one of its turns in this many.
     std::int64_t far_behind_every = 4;
 };

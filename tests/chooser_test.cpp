@@ -187,6 +187,20 @@ Rates with(Rates r, Way way, double rate)
     return r;
 }
 
+// The way awake in the wide window is two moves from the narrow window
+// awake once emptied, and each carries 10% more than the way before it;
+// every other way 10% less than that start.
+Rates two_moves_by_ten_percent()
+{
+    Rates r {};
+    r.fill(9);
+    r[index(emptied_narrow)] = 10;
+    r[index({ Source::pages, Waiting::fast, Window::narrow })] = 11;
+    r[index({ Source::pages, Waiting::emptied, Window::wide })] = 11;
+    r[index(awake)] = 12.1;
+    return r;
+}
+
 // From a way that waits awake the teed move is to the paced teed way; from
 // one asleep, to the teed way asleep.
 INSTANTIATE_TEST_SUITE_P(Ways, Settles,
@@ -195,7 +209,10 @@ INSTANTIATE_TEST_SUITE_P(Ways, Settles,
         Case { "TeedFromAsleep", asleep, rates(10, 10, 8, 15), teed },
         Case { "AwakeFromNarrow", narrow, rates(20, 12, 8, 15), awake },
         Case { "NarrowByTenPercent", asleep, rates(10, 10, 11, 9), narrow },
-        Case { "StaysWhereItIsBest", asleep, rates(5, 6, 5.5, 2), asleep }),
+        Case { "StaysWhereItIsBest", asleep, rates(5, 6, 5.5, 2), asleep },
+        // Two moves off, each by 10%: two votes each, as few of them as
+        // the epochs allow.
+        Case { "TwoMovesByTenPercentEach", emptied_narrow, two_moves_by_ten_percent(), awake }),
     [](const testing::TestParamInfo<Case>& param) { return std::string(param.param.name); });
 
 TEST(Chooser, FollowsAChangeOfReaderWithinHalfASecond)
@@ -222,8 +239,8 @@ TEST(Chooser, ProbesAFarSlowerWayRarelyButFindsItWhenItBecomesTheFastest)
     run_alone(flood, 2000 * ms, 10000 * ms, [&](std::int64_t) { return before; });
     EXPECT_LT(share(flood, narrow), 0.002);
     EXPECT_LT(share(flood, teed), 0.002);
-    // Not far behind: probed at every quiet turn of its move, 6 ms in 6 * 9
-    // epochs of 32 ms.
+    // Not far behind: probed at every quiet turn of its move, 6 ms in 12 * 9
+    // epochs of 16 ms.
     EXPECT_GT(share(flood, asleep), 0.0025);
     const Rates after = rates(6, 5, 12, 4);
     run_alone(flood, 10000 * ms, 10500 * ms, [&](std::int64_t) { return after; });
@@ -231,7 +248,7 @@ TEST(Chooser, ProbesAFarSlowerWayRarelyButFindsItWhenItBecomesTheFastest)
 }
 
 // A reader slower than 1 GB/s is held back by its own work: probes there
-// only cost the writer CPU, so they come every eighth epoch from the start.
+// only cost the writer CPU, so they come only at the quiet turns from the start.
 // Its few reads a window make each measurement coarse: that noise changes
 // nothing, but a way that slows the reader tenfold is still left.
 TEST(Chooser, ProbesASlowReaderOnlyNowAndThen)
@@ -465,12 +482,12 @@ TEST(Chooser, FindsTheBestPointOfTheSpaceOneMoveAtATime)
 
 TEST(Timeline, PhasesFollowEachOtherAndEveryMoveIsProbedInTurnAlsoAmongQuietTurns)
 {
-    const floodout::Timeline timeline; // epochs of 32 ms: 1 to warm up, windows of 5
-    EXPECT_EQ(timeline.epoch_at(100 * ms), 3);
-    EXPECT_EQ(timeline.start_of(3, Phase::probe), 97 * ms);
-    EXPECT_EQ(timeline.end_of(3, Phase::probe), 102 * ms);
-    EXPECT_EQ(timeline.end_of(3, Phase::back), 123 * ms);
-    EXPECT_EQ(timeline.end_of(3, Phase::reference), timeline.start_of(4, Phase::warm_up));
+    const floodout::Timeline timeline; // epochs of 16 ms: 1 to warm up, windows of 5
+    EXPECT_EQ(timeline.epoch_at(100 * ms), 6);
+    EXPECT_EQ(timeline.start_of(6, Phase::probe), 97 * ms);
+    EXPECT_EQ(timeline.end_of(6, Phase::probe), 102 * ms);
+    EXPECT_EQ(timeline.end_of(6, Phase::back), 107 * ms);
+    EXPECT_EQ(timeline.end_of(6, Phase::reference), timeline.start_of(7, Phase::warm_up));
     EXPECT_TRUE(timeline.on_time(102 * ms + 2'500'000, 102 * ms));
     EXPECT_FALSE(timeline.on_time(102 * ms + 2'500'001, 102 * ms));
     // Every move in turn, also among the quiet turns; one quiet turn in four
