@@ -129,14 +129,17 @@ def at_once(rounds, seconds, text_size, rows, writers, totals):
                  + " | vs best peer |" + (" CPU vs uutils-like |" if uutils else "")
                  + (" vs previous |" if "previous" in writers else ""))
     lines.append("|---|---|" + "---:|" * (len(writers) + 1 + uutils + ("previous" in writers)))
-    ratios, cpu_ratios = [], []
+    ratios, cpu_ratios, previous_ratios = [], [], []
     for label, output in rows:
         cell = totals[(label, output)]
         ours = median_rate(cell["floodout"])
-        best = max((median_rate(cell[p]) for p in PEERS if p in cell), default=0)
-        ratios.append((ratio(ours, best), label, output))
         row = f"| {label} | {output} | " + " | ".join(cell_text(cell[w]) for w in writers)
-        row += f" | {ratios[-1][0]:.2f}x |"
+        if any(p in cell for p in PEERS):
+            best = max(median_rate(cell[p]) for p in PEERS if p in cell)
+            ratios.append((ratio(ours, best), label, output))
+            row += f" | {ratios[-1][0]:.2f}x |"
+        else:
+            row += " | - |"
         if uutils:
             theirs, mine = median_cpu(cell["uutils-like"]), median_cpu(cell["floodout"])
             if theirs and mine:
@@ -145,11 +148,15 @@ def at_once(rounds, seconds, text_size, rows, writers, totals):
             else:
                 row += " - |"
         if "previous" in writers:
-            row += f" {ratio(ours, median_rate(cell['previous'])):.2f}x |"
+            previous_ratios.append((ratio(ours, median_rate(cell["previous"])), label, output))
+            row += f" {previous_ratios[-1][0]:.2f}x |"
         lines.append(row)
-    worst = min(ratios)
-    lines += ["", f"vs best peer: worst {worst[0]:.2f}x ({worst[1]}, {worst[2]}), median "
-              f"{statistics.median(r[0] for r in ratios):.2f}x over {len(ratios)} rows"]
+    lines.append("")
+    for name, these in (("best peer", ratios), ("previous", previous_ratios)):
+        if these:
+            worst = min(these)
+            lines.append(f"vs {name}: worst {worst[0]:.2f}x ({worst[1]}, {worst[2]}), median "
+                         f"{statistics.median(r[0] for r in these):.2f}x over {len(these)} rows")
     if cpu_ratios:
         most = max(cpu_ratios)
         lines.append(f"CPU a GB against uutils-like (lower is better): most {most[0]:.2f}x ({most[1]}, {most[2]}), "
