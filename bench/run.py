@@ -94,7 +94,7 @@ def containers(args, seconds):
         binaries["previous"] = build_previous(args.previous, static=True)[0]
     binaries.update({w: os.path.join(static, "bench", REFERENCES[w]) for w in ("gnu-like", "ring-like")})
     if args.writers:
-        binaries = {w: b for w, b in binaries.items() if w in args.writers.split(",")}
+        binaries = {w: b for w, b in binaries.items() if w == "floodout" or w in args.writers.split(",")}
     counts = [int(c) for c in args.pods.split(",")]
     samples = pods.pods(args.pairs, counts, binaries, seconds)
     print(f"machine: {machine.describe(machine.copy_limit())}")
