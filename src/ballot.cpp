@@ -60,8 +60,7 @@ bool Ballot::vote(std::size_t move, double ratio, bool costly) noexcept
     assert(move < move_count && ratio >= 0);
     Votes& v = votes(move);
     v.add(ratio);
-    const double margin = slow() ? margins_.slow_margin : costly ? margins_.costly_margin : margins_.margin;
-    return v.wins(margin, slow() ? std::numeric_limits<double>::infinity() : margins_.decisive);
+    return v.wins(margin(costly), slow() ? std::numeric_limits<double>::infinity() : margins_.decisive);
 }
 
 void Ballot::forget() noexcept

@@ -47,6 +47,11 @@ public:
     // Counts a vote for `move`: the rate with it over the way in use's. True
     // when it should now be made.
     bool vote(std::size_t move, double ratio, bool costly) noexcept;
+    // How much more a way must carry to replace the one in use.
+    [[nodiscard]] double margin(bool costly) const noexcept
+    {
+        return slow() ? margins_.slow_margin : costly ? margins_.costly_margin : margins_.margin;
+    }
     // What the votes for `move` say it carries over the way in use, erring low.
     [[nodiscard]] double typical(std::size_t move) const noexcept { return votes(move).typical(); }
     [[nodiscard]] bool far_behind(std::size_t move) const noexcept

@@ -70,11 +70,52 @@ void Chooser::restrict() noexcept
 
 void Chooser::make(std::size_t move, double ratio) noexcept
 {
+    trial_ = Trial::done;
     const Way before = chosen_;
     chosen_ = applied(chosen_, move);
     ballot_.changed(move_back(before, chosen_), move, ratio);
     current_ = chosen_;
     epochs_since_change_ = 0;
+}
+
+void Chooser::try_other_window() noexcept
+{
+    if (trial_ == Trial::pending) {
+        // Against the first way's second reference: the first one, while the
+        // reader starts too, was seen at half the rate that followed.
+        if (reference_rate_ <= 0 || reference_way_ != chosen_ || ++trial_references_ < 2) {
+            return;
+        }
+        const Way other = other_window(chosen_);
+        if (other == chosen_ || (allowed_ & moves_of(other)) != moves_of(other)) {
+            trial_ = Trial::done;
+            return;
+        }
+        trial_ = Trial::running;
+        trial_from_ = chosen_;
+        trial_from_rate_ = reference_rate_;
+        chosen_ = other;
+        current_ = other;
+        return;
+    }
+    if (trial_ != Trial::running) {
+        return;
+    }
+    const Way other = chosen_;
+    const std::size_t move = move_index(Dimension::window, static_cast<std::uint8_t>(other.window));
+    const double ratio
+        = reference_rate_ > 0 && reference_way_ == other ? reference_rate_ / trial_from_rate_ : 0;
+    chosen_ = trial_from_;
+    current_ = chosen_;
+    trial_ = Trial::done;
+    // One vote by the margin is enough: at the start a wrong window costs
+    // more than a vote that misled, which the probes undo. In a crowd the
+    // scheduler's swings need the costly margin.
+    if (ratio >= 1 + ballot_.margin(crowded_)) {
+        make(move, ratio);
+    } else if (ratio > 0 && ballot_.vote(move, ratio, crowded_)) {
+        make(move, ballot_.typical(move));
+    }
 }
 
 void Chooser::vote(double probe_rate) noexcept
@@ -145,6 +186,7 @@ void Chooser::edge(std::int64_t now, std::uint64_t taken, bool switched) noexcep
             epochs_since_change_ = 0; // a change of reader or load: probe every epoch again
         }
         restrict();
+        try_other_window();
         start_epoch(epoch);
     }
     while (now >= next_edge_ns_) {

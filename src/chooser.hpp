@@ -63,6 +63,10 @@ private:
     void vote(double probe_rate) noexcept;
     // Makes `move`; `ratio`: the new way's rate over the old one's, or 0 when unknown.
     void make(std::size_t move, double ratio) noexcept;
+    // At the start, once the first way has a reference: the other window for
+    // an epoch, then the better of the two. An epoch that starts in another
+    // way than its reference measured probes nothing.
+    void try_other_window() noexcept;
 
     Timeline timeline_;
     Ballot ballot_;
@@ -83,6 +87,11 @@ private:
     double reference_rate_ = -1;
     Way reference_way_;
     int epochs_since_change_ = 0;
+    enum class Trial : std::uint8_t { pending, running, done };
+    Trial trial_ = Trial::pending;
+    int trial_references_ = 0; // of the first way
+    Way trial_from_; // the first way, and its reference
+    double trial_from_rate_ = -1;
 };
 
 } // namespace floodout

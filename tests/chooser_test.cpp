@@ -215,6 +215,49 @@ INSTANTIATE_TEST_SUITE_P(Ways, Settles,
         Case { "TwoMovesByTenPercentEach", emptied_narrow, two_moves_by_ten_percent(), awake }),
     [](const testing::TestParamInfo<Case>& param) { return std::string(param.param.name); });
 
+// At its start a flood tries the other window for an epoch, and keeps the
+// one that carried more by the margin (in a crowd, where the scheduler
+// swings rates, by the costly one): the wide one by a fifth alone, the
+// narrow one by twice in a crowd. 60 ms in, before any probe of the window
+// could have come twice.
+TEST(Chooser, TriesTheOtherWindowAtItsStart)
+{
+    constexpr Way emptied_wide { Source::pages, Waiting::emptied, Window::wide };
+    struct Start {
+        const char* name;
+        Way first;
+        Way better; // and the rate of the first: 10
+        double better_rate;
+        bool crowded;
+        Way chosen; // 60 ms in
+    };
+    const Start starts[] = {
+        { "alone, wide by a fifth", emptied_narrow, emptied_wide, 12, false, emptied_wide },
+        { "alone, wide by 5%", emptied_narrow, emptied_wide, 10.5, false, emptied_wide },
+        { "in a crowd, narrow by twice", asleep, narrow, 20, true, narrow },
+        { "in a crowd, wide by 8%", narrow, asleep, 10.8, true, narrow },
+        { "alone, the first by twice", emptied_narrow, emptied_wide, 5, false, emptied_narrow },
+    };
+    for (const Start& start : starts) {
+        Rates r {};
+        r.fill(4);
+        r[index(start.first)] = 10;
+        r[index(start.better)] = start.better_rate;
+        for (const std::int64_t from : { 1000 * ms, 1013 * ms }) { // early and late in an epoch
+            Flood flood(start.first);
+            flood.chooser.allow(all_moves, awake_moves, start.crowded);
+            run_alone(flood, from, from + 60 * ms, [&](std::int64_t) { return r; });
+            EXPECT_EQ(flood.chooser.chosen(), start.chosen) << start.name << ", from " << from / ms << " ms";
+            // In the way left: when the trial lost, its epoch and perhaps a
+            // probe (16 + 6 ms); when it won, the start until two
+            // references were measured.
+            const bool kept_first = start.first == start.chosen;
+            const Way left = kept_first ? start.better : start.first;
+            EXPECT_LE(flood.time_in[index(left)], (kept_first ? 23 : 33) * ms) << start.name;
+        }
+    }
+}
+
 TEST(Chooser, FollowsAChangeOfReaderWithinHalfASecond)
 {
     Flood flood(awake);
