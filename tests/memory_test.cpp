@@ -60,7 +60,16 @@ Outcome run_limited(std::size_t kib, const std::string& text, harness::Seconds r
     outcome.rate = static_cast<double>(reader.bytes()) / took.count();
     if (open) {
         child.signal(SIGALRM);
-        reader.read_to_end(out.read.fd);
+        // Bounded: a run that outlives its SIGALRM is this test's failure,
+        // not a hang until the test's timeout.
+        const auto end_by = std::chrono::steady_clock::now() + 5s;
+        while (open && std::chrono::steady_clock::now() < end_by) {
+            pollfd p { out.read.fd, POLLIN, 0 };
+            if (poll(&p, 1, 10) == 1) {
+                open = reader.read_once(out.read.fd);
+            }
+        }
+        EXPECT_FALSE(open) << kib << " KiB: its stdout still open 5 s after SIGALRM";
     }
     child.wait(2s);
     outcome.refused = child.exited_with(1) && reader.bytes() == 0;
