@@ -113,8 +113,9 @@ void Chooser::try_other_window() noexcept
     // scheduler's swings need the costly margin.
     if (ratio >= 1 + ballot_.margin(crowded_)) {
         make(move, ratio);
-    } else if (ratio > 0 && ballot_.vote(move, ratio, crowded_)) {
-        make(move, ballot_.typical(move));
+    } else if (ratio > 0) {
+        // A vote below the margin wins nothing; it counts against the move.
+        ballot_.vote(move, ratio, crowded_);
     }
 }
 
