@@ -46,15 +46,18 @@ Outcome run_limited(std::size_t kib, const std::string& text, harness::Seconds r
         .via = { REFUSE_BINARY, "limit-as", std::to_string(kib), "--" } });
     out.write.reset();
     PrefixReader reader(text);
-    const auto start = std::chrono::steady_clock::now();
-    const auto deadline = start + reading;
     bool open = true;
-    while (open && std::chrono::steady_clock::now() < deadline) {
-        pollfd p { out.read.fd, POLLIN, 0 };
-        if (poll(&p, 1, 10) == 1) {
-            open = reader.read_once(out.read.fd);
+    const auto read_for = [&](harness::Seconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (open && std::chrono::steady_clock::now() < deadline) {
+            pollfd p { out.read.fd, POLLIN, 0 };
+            if (poll(&p, 1, 10) == 1) {
+                open = reader.read_once(out.read.fd);
+            }
         }
-    }
+    };
+    const auto start = std::chrono::steady_clock::now();
+    read_for(reading);
     const harness::Seconds took = std::chrono::steady_clock::now() - start;
     Outcome outcome;
     outcome.rate = static_cast<double>(reader.bytes()) / took.count();
@@ -62,13 +65,7 @@ Outcome run_limited(std::size_t kib, const std::string& text, harness::Seconds r
         child.signal(SIGALRM);
         // Bounded: a run that outlives its SIGALRM is this test's failure,
         // not a hang until the test's timeout.
-        const auto end_by = std::chrono::steady_clock::now() + 5s;
-        while (open && std::chrono::steady_clock::now() < end_by) {
-            pollfd p { out.read.fd, POLLIN, 0 };
-            if (poll(&p, 1, 10) == 1) {
-                open = reader.read_once(out.read.fd);
-            }
-        }
+        read_for(5s);
         EXPECT_FALSE(open) << kib << " KiB: its stdout still open 5 s after SIGALRM";
     }
     child.wait(2s);
